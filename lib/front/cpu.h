@@ -1,0 +1,103 @@
+// Processor feature detection (CPUID, XGETBV) and the choice of mixing form.
+#ifndef SCRYPT_VORNIK_CPU_H
+#define SCRYPT_VORNIK_CPU_H
+
+#include <stdint.h>
+
+#include "internal.h"
+#include "mix/mix.h"
+
+SCRYPT_PRIVATE_BEGIN
+
+typedef uint64_t cpu_feature_flags;
+
+enum : uint64_t {
+    FEATURE_MMX = 0x1,
+    FEATURE_SSE = 0x2,
+    FEATURE_SSE2 = 0x4,
+    FEATURE_SSE3 = 0x8,
+    FEATURE_SSSE3 = 0x10,
+    FEATURE_SSE4 = 0x40,  // SSE4.1 or SSE4.2
+    FEATURE_AVX = 0x80,
+    FEATURE_XOP = 0x100,
+    FEATURE_AVX2 = 0x200,
+};
+
+// The four registers that CPUID returns for one leaf.
+typedef struct cpuid_record {
+    uint32_t eax, ebx, ecx, edx;
+} cpuid_record;
+
+// Runs CPUID with EAX = leaf, ECX = 0.  (No-op returning zeros elsewhere.)
+void get_cpuid(cpuid_record *record, uint32_t leaf);
+// Runs XGETBV with ECX = index.
+uint64_t get_xgetbv(uint32_t index);
+// What this processor offers and its operating system has enabled.  Not
+// cached: every call asks the processor again.  Reports nothing off x86-64.
+cpu_feature_flags detect_cpu(void);
+
+// One mixing form: its name, the feature it needs, and its entry points.
+typedef struct mix_form {
+    const char *name;
+    cpu_feature_flags required;  // 0: runs anywhere
+    romix_function romix;
+    chunkmix_function chunkmix;
+    bool tangled;  // chunkmix works on tangled chunks
+} mix_form;
+
+// Every form, fastest first; the portable form is last and always eligible.
+extern SCRYPT_SEAM_CONST mix_form scrypt_mix_forms[];
+extern const unsigned scrypt_mix_form_count;
+
+// The first form whose feature `flags` holds.
+const mix_form *scrypt_select_form(cpu_feature_flags flags);
+romix_function scrypt_select_romix(cpu_feature_flags flags);
+
+SCRYPT_PRIVATE_END
+
+#ifdef __cplusplus
+// The detection steps, over any source of CPUID and XGETBV answers, so that
+// the tests can put fake processors through them.  `Source` provides
+//   void cpuid(cpuid_record *, uint32_t leaf);
+//   uint64_t xgetbv(uint32_t index);
+template <class Source>
+cpu_feature_flags detect_cpu_with(Source &source) {
+    cpuid_record r;
+    source.cpuid(&r, 0);
+    const uint32_t max_leaf = r.eax;
+    // Some old processors report a garbage highest leaf with these bits set;
+    // trust nothing from them beyond MMX.
+    if (max_leaf & 0x500) return FEATURE_MMX;
+    if (max_leaf == 0) return 0;
+
+    source.cpuid(&r, 1);
+    const uint32_t ecx1 = r.ecx, edx1 = r.edx;
+    cpu_feature_flags flags = 0;
+    if (ecx1 & 0x08000000) {  // OSXSAVE: XGETBV may run
+        const uint64_t xcr0 = source.xgetbv(0);
+        // VEX and XOP instructions, 128-bit ones included, fault unless the
+        // operating system saves both the SSE (bit 1) and AVX (bit 2) state.
+        if ((ecx1 & 0x10000000) && (xcr0 & 6) == 6) flags |= FEATURE_AVX;
+    }
+    if (edx1 & 0x00800000) flags |= FEATURE_MMX;
+    if (edx1 & 0x02000000) flags |= FEATURE_SSE;
+    if (edx1 & 0x04000000) flags |= FEATURE_SSE2;
+    if (ecx1 & 0x00000001) flags |= FEATURE_SSE3;
+    if (ecx1 & 0x00000200) flags |= FEATURE_SSSE3;
+    if (ecx1 & 0x00180000) flags |= FEATURE_SSE4;
+    if (!(flags & FEATURE_AVX)) return flags;
+
+    if (max_leaf > 6) {
+        source.cpuid(&r, 7);
+        if (r.ebx & 0x20) flags |= FEATURE_AVX2;
+    }
+    source.cpuid(&r, 0x80000000);
+    if (r.eax > 0x80000000) {
+        source.cpuid(&r, 0x80000001);
+        if (r.ecx & 0x800) flags |= FEATURE_XOP;
+    }
+    return flags;
+}
+#endif
+
+#endif

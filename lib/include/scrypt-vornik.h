@@ -1,0 +1,115 @@
+/*
+ * scrypt-vornik: scrypt key derivation (RFC 7914) for C and C++ hosts.
+ *
+ * The library exports two functions, scrypt() and scrypt_set_fatal_error().
+ * It links against nothing but the C standard library; a C host links the
+ * static archive libscrypt-vornik.a with its C compiler alone.
+ *
+ * Cost factors are passed as base-2 logarithms in single bytes:
+ *
+ *     N = 2^(Nfactor + 1)   Nfactor  0 .. 30   (N = 2 .. 2^31)
+ *     r = 2^rfactor         rfactor  0 .. 8    (r = 1 .. 256)
+ *     p = 2^pfactor         pfactor  0 .. 25   (p = 1 .. 2^25)
+ *
+ * Mind the "+ 1": Nfactor 13 means N = 16384, and Nfactor 0 means N = 2.
+ * Passing N itself (say 16384) does not work: the argument is a byte, so the
+ * value is truncated, and anything above 30 is reported as out of range.
+ * In addition p * r must stay below 2^30 (pfactor + rfactor <= 29), the
+ * bound that RFC 7914 places on the size of the mixed buffer, and the output
+ * may be at most (2^32 - 1) * 32 bytes long.
+ *
+ * Memory: a derivation needs N * 128 * r bytes for its table plus
+ * (p + 1) * 128 * r bytes of work space.  The library keeps both buffers
+ * after a call and reuses them while the factors stay the same; a call with
+ * other factors releases them and allocates new ones.  The buffers are never
+ * cleared: they hold the last derivation's intermediate values until a later
+ * call replaces them, and are released only when the process ends.  The
+ * caller owns password, salt and output; the library only reads the first
+ * two and writes exactly `out_len` bytes of the third.
+ *
+ * Threads: the library keeps process-wide state (the handler, the self-test
+ * flag and the work buffers) without locks.  Calls to scrypt() and
+ * scrypt_set_fatal_error() must be serialised by the host: one thread at a
+ * time.
+ *
+ * Self-test: the first scrypt() call of a process first tests the library
+ * against known answers (every mixing form this processor runs, SHA-256 and
+ * two complete derivations).  Later calls skip it, whatever its outcome.
+ *
+ * Failures are never returned.  Each is reported once to the fatal-error
+ * handler as one of these constant messages:
+ *
+ *     "scrypt: power on self test failed"               every self-test part failed
+ *     "scrypt: mix function power-on-self-test failed"  a mixing form is wrong
+ *     "scrypt: hash function power-on-self-test failed" SHA-256 is wrong
+ *     "scrypt: scrypt power-on-self-test failed"        a known derivation is wrong
+ *     "scrypt: N out of range"                          Nfactor > 30
+ *     "scrypt: r out of range"                          rfactor > 8
+ *     "scrypt: p out of range"                          pfactor > 25, or
+ *                                                       pfactor + rfactor >= 30
+ *     "scrypt: output length out of range"              out_len > (2^32 - 1) * 32
+ *     "scrypt: out of memory"                           a work buffer could not
+ *                                                       be allocated
+ *
+ * The default handler writes the message and a newline to standard error and
+ * ends the process with exit status 1.
+ */
+#ifndef SCRYPT_VORNIK_H
+#define SCRYPT_VORNIK_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define SCRYPT_VORNIK_VERSION_MAJOR 1
+#define SCRYPT_VORNIK_VERSION_MINOR 0
+#define SCRYPT_VORNIK_VERSION_PATCH 0
+#define SCRYPT_VORNIK_VERSION_STRING "1.0.0"
+
+#if defined(__GNUC__)
+#define SCRYPT_VORNIK_API __attribute__((visibility("default")))
+#else
+#define SCRYPT_VORNIK_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * fatal_error_handler: receives one constant, zero-terminated message from
+ * the list above.  The message belongs to the library; do not free it.
+ */
+typedef void (*fatal_error_handler)(const char *message);
+
+/*
+ * scrypt: writes the first `out_len` bytes of
+ * scrypt(password, salt, N = 2^(Nfactor+1), r = 2^rfactor, p = 2^pfactor)
+ * to `out`.
+ *
+ * password, salt: any bytes, no terminator needed; a length of 0 is allowed
+ * (the pointer may then be null).  out_len may be 0, in which case the whole
+ * derivation runs and nothing is written.
+ *
+ * Out-of-range factors or output length and allocation failures are reported
+ * to the fatal-error handler.  If an installed handler returns after such a
+ * report, scrypt() returns at once without deriving or writing anything.  If
+ * it returns after "scrypt: power on self test failed", the call goes on and
+ * derives the key.
+ */
+SCRYPT_VORNIK_API void scrypt(const uint8_t *password, size_t password_len, const uint8_t *salt,
+                              size_t salt_len, uint8_t Nfactor, uint8_t rfactor, uint8_t pfactor,
+                              uint8_t *out, size_t out_len);
+
+/*
+ * scrypt_set_fatal_error: installs `handler` for every later report,
+ * including those of the self-test.  A handler may end the process, jump
+ * away, or return (see scrypt() for what a returning handler gets).  Passing
+ * NULL reinstates the default handler.
+ */
+SCRYPT_VORNIK_API void scrypt_set_fatal_error(fatal_error_handler handler);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SCRYPT_VORNIK_H */

@@ -1,0 +1,55 @@
+// The sequential memory-hard mix: the Salsa20/8 core, ChunkMix (BlockMix of
+// RFC 7914 with an optional second input XORed in on the fly) and ROMix.
+//
+// Words are 32-bit little-endian values used where they lie; a block is 16
+// words, a chunk 2r blocks (128 * r bytes).  The portable form works on words
+// in their natural order.  The vector forms work on "tangled" blocks, whose
+// position k holds natural word P[k] with
+//     P = 0, 5, 10, 15, 12, 1, 6, 11, 8, 13, 2, 7, 4, 9, 14, 3,
+// so that each 16-byte row of a block holds one diagonal of the 4x4 word
+// matrix.  P is its own inverse.
+//
+// Preconditions (guaranteed by the driver, never checked here): N is a power
+// of two from 2 to 2^31, r is 1..256, X and Y are one chunk each, V holds N
+// chunks, and no two of them overlap.  The vector forms need every chunk on a
+// 16-byte boundary.
+#ifndef SCRYPT_VORNIK_MIX_H
+#define SCRYPT_VORNIK_MIX_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "internal.h"
+
+SCRYPT_PRIVATE_BEGIN
+
+typedef void (*romix_function)(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
+typedef void (*chunkmix_function)(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor,
+                                  uint32_t r);
+
+// Portable form, natural word order.
+void salsa_core_basic(uint32_t block[16]);
+void scrypt_ChunkMix_basic(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
+void scrypt_ROMix_basic(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
+
+#if SCRYPT_X86_64
+// Vector forms.  ChunkMix works on tangled chunks; ROMix takes and returns X
+// in natural order.  Each may run only on a processor with its instruction
+// set.
+void scrypt_ChunkMix_sse2(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
+void scrypt_ChunkMix_avx(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
+void scrypt_ChunkMix_xop(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
+void _scrypt_ChunkMix_sse2(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
+void _scrypt_ChunkMix_avx(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
+void _scrypt_ChunkMix_xop(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
+void scrypt_ROMix_sse2(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
+void scrypt_ROMix_avx(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
+void scrypt_ROMix_xop(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
+
+// Permutes each of `count` blocks in place by P (tangles or untangles).
+void salsa_core_tangle_sse2(uint32_t *blocks, uint64_t count);
+#endif
+
+SCRYPT_PRIVATE_END
+
+#endif

@@ -1,0 +1,181 @@
+// The vector ChunkMix and ROMix, written once over an instruction-set policy.
+//
+// Include this header only from the translation unit of one instruction set
+// (mix_sse2.cpp, mix_avx.cpp, mix_xop.cpp), each compiled with its own flags.
+// Everything here sits in an anonymous namespace, so every unit gets its own
+// copy with internal linkage: the linker can never merge the AVX build of a
+// helper into the SSE2 path.
+//
+// A tangled block keeps one diagonal of the 4x4 word matrix in each 16-byte
+// row (natural words 0 5 10 15 | 12 1 6 11 | 8 13 2 7 | 4 9 14 3), so every
+// step of a quarter round works on four quarter rounds at once.
+#ifndef SCRYPT_VORNIK_MIX_VECTOR_H
+#define SCRYPT_VORNIK_MIX_VECTOR_H
+
+#include <emmintrin.h>
+#include <string.h>
+
+#include "mix.h"
+
+#if defined(__XOP__)
+#include <x86intrin.h>
+#endif
+
+namespace {
+
+using vec = __m128i;
+
+// Rotation by a shift pair, each half XORed into the target (the halves do
+// not overlap, so no OR is needed).  SSE2 XORs input blocks in through
+// aligned memory operands; the VEX forms accept any alignment there.
+template <bool AlignedXor>
+struct shift_rotate {
+    template <int s>
+    static inline vec rotl_xor(vec target, vec sum) {
+        target = _mm_xor_si128(target, _mm_slli_epi32(sum, s));
+        return _mm_xor_si128(target, _mm_srli_epi32(sum, 32 - s));
+    }
+    static inline vec xor_mem(vec v, const unsigned char *p) {
+        if constexpr (AlignedXor)
+            return _mm_xor_si128(v, _mm_load_si128((const vec *)p));
+        else
+            return _mm_xor_si128(v, _mm_loadu_si128((const vec *)p));
+    }
+};
+
+#if defined(__XOP__)
+// XOP has a per-lane rotate; only the immediate-count form is used.
+struct native_rotate {
+    template <int s>
+    static inline vec rotl_xor(vec target, vec sum) {
+        return _mm_xor_si128(target, _mm_roti_epi32(sum, s));
+    }
+    static inline vec xor_mem(vec v, const unsigned char *p) {
+        return _mm_xor_si128(v, _mm_loadu_si128((const vec *)p));
+    }
+};
+#endif
+
+// Swaps natural and tangled word order in `count` blocks, in place.
+inline void tangle_blocks(uint32_t *w, uint64_t count) {
+    for (; count != 0; count--, w += 16) {
+        uint32_t t;
+        t = w[1], w[1] = w[5], w[5] = t;
+        t = w[2], w[2] = w[10], w[10] = t;
+        t = w[3], w[3] = w[15], w[15] = t;
+        t = w[4], w[4] = w[12], w[12] = t;
+        t = w[7], w[7] = w[11], w[11] = t;
+        t = w[9], w[9] = w[13], w[13] = t;
+    }
+}
+
+template <class Isa>
+inline void chunkmix(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r) {
+    const size_t c = (size_t)r * 128;  // chunk bytes
+    const unsigned char *in = (const unsigned char *)Bin;
+    const unsigned char *xr = (const unsigned char *)Bxor;
+    unsigned char *out = (unsigned char *)Bout;
+
+    // The running block starts as the last block of Bin ^ Bxor.
+    vec x0 = _mm_load_si128((const vec *)(in + c - 64));
+    vec x1 = _mm_load_si128((const vec *)(in + c - 48));
+    vec x2 = _mm_load_si128((const vec *)(in + c - 32));
+    vec x3 = _mm_load_si128((const vec *)(in + c - 16));
+    if (xr) {
+        x0 = Isa::xor_mem(x0, xr + c - 64);
+        x1 = Isa::xor_mem(x1, xr + c - 48);
+        x2 = Isa::xor_mem(x2, xr + c - 32);
+        x3 = Isa::xor_mem(x3, xr + c - 16);
+    }
+
+    size_t b = 0, h = 0;
+    do {
+        x0 = Isa::xor_mem(x0, in + b);
+        x1 = Isa::xor_mem(x1, in + b + 16);
+        x2 = Isa::xor_mem(x2, in + b + 32);
+        x3 = Isa::xor_mem(x3, in + b + 48);
+        if (xr) {
+            x0 = Isa::xor_mem(x0, xr + b);
+            x1 = Isa::xor_mem(x1, xr + b + 16);
+            x2 = Isa::xor_mem(x2, xr + b + 32);
+            x3 = Isa::xor_mem(x3, xr + b + 48);
+        }
+        const vec t0 = x0, t1 = x1, t2 = x2, t3 = x3;
+
+        for (int rounds = 8; rounds > 0; rounds -= 2) {
+            // Column half: lane k of rows 0, 3, 2, 1 is quarter round k's a, b, c, d.
+            x3 = Isa::template rotl_xor<7>(x3, _mm_add_epi32(x1, x0));
+            x2 = Isa::template rotl_xor<9>(x2, _mm_add_epi32(x0, x3));
+            x1 = Isa::template rotl_xor<13>(x1, _mm_add_epi32(x3, x2));
+            x0 = Isa::template rotl_xor<18>(x0, _mm_add_epi32(x2, x1));
+            // Turn the diagonals so that rows 0, 1, 2, 3 line up for the row half.
+            x3 = _mm_shuffle_epi32(x3, 0x93);
+            x2 = _mm_shuffle_epi32(x2, 0x4e);
+            x1 = _mm_shuffle_epi32(x1, 0x39);
+            // Row half.
+            x1 = Isa::template rotl_xor<7>(x1, _mm_add_epi32(x3, x0));
+            x2 = Isa::template rotl_xor<9>(x2, _mm_add_epi32(x0, x1));
+            x3 = Isa::template rotl_xor<13>(x3, _mm_add_epi32(x1, x2));
+            x0 = Isa::template rotl_xor<18>(x0, _mm_add_epi32(x2, x3));
+            // And back.
+            x1 = _mm_shuffle_epi32(x1, 0x93);
+            x2 = _mm_shuffle_epi32(x2, 0x4e);
+            x3 = _mm_shuffle_epi32(x3, 0x39);
+        }
+        x0 = _mm_add_epi32(x0, t0);
+        x1 = _mm_add_epi32(x1, t1);
+        x2 = _mm_add_epi32(x2, t2);
+        x3 = _mm_add_epi32(x3, t3);
+
+        // Even blocks go to the first half of Bout, odd ones to the second:
+        // h is 0 for even blocks and c for odd ones, so this is block b/128
+        // or r + b/128, without a branch.
+        unsigned char *o = out + (((h + b) & ~(size_t)127) >> 1);
+        _mm_store_si128((vec *)o, x0);
+        _mm_store_si128((vec *)(o + 16), x1);
+        _mm_store_si128((vec *)(o + 32), x2);
+        _mm_store_si128((vec *)(o + 48), x3);
+        h ^= c;
+        b += 64;
+    } while (b != c);
+}
+
+// ROMix on tangled chunks; X is tangled on entry and untangled on return, so
+// the caller sees natural order.  Offsets into V are 64-bit.
+template <class Isa>
+inline void romix(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r) {
+    const size_t words = (size_t)32 * r;
+    const uint32_t mask = N - 1;
+    tangle_blocks(X, 2 * (uint64_t)r);
+    memcpy(V, X, words * 4);
+    for (uint32_t i = 1; i < N; i++) chunkmix<Isa>(V + i * words, V + (i - 1) * words, nullptr, r);
+    chunkmix<Isa>(X, V + (size_t)(N - 1) * words, nullptr, r);
+    // Word 0 of a block keeps its place when tangled, so Integerify reads the
+    // same word in either order.
+    for (uint32_t i = 0; i < N; i += 2) {
+        uint32_t j = X[words - 16] & mask;
+        chunkmix<Isa>(Y, X, V + j * words, r);
+        j = Y[words - 16] & mask;
+        chunkmix<Isa>(X, Y, V + j * words, r);
+    }
+    tangle_blocks(X, 2 * (uint64_t)r);
+}
+
+}  // namespace
+
+// Defines scrypt_ChunkMix_<isa>, its alias _scrypt_ChunkMix_<isa>, and
+// scrypt_ROMix_<isa> over the policy `ops`.
+#define SCRYPT_DEFINE_VECTOR_FORM(isa, ops)                                                     \
+    extern "C" {                                                                                \
+    void scrypt_ChunkMix_##isa(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor,       \
+                               uint32_t r) {                                                    \
+        chunkmix<ops>(Bout, Bin, Bxor, r);                                                      \
+    }                                                                                           \
+    void _scrypt_ChunkMix_##isa(uint32_t *, const uint32_t *, const uint32_t *, uint32_t)       \
+        __attribute__((alias("scrypt_ChunkMix_" #isa)));                                        \
+    void scrypt_ROMix_##isa(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r) {    \
+        romix<ops>(X, Y, V, N, r);                                                              \
+    }                                                                                           \
+    }
+
+#endif
