@@ -18,6 +18,8 @@
 
 namespace {
 
+using namespace std::string_view_literals;
+
 // Reference encoder, written straight from the output format: each line (up to
 // and including a newline, or the bytes left at the end of input) becomes the
 // "%02x" form of all its bytes but the last, followed by a newline.
@@ -48,13 +50,13 @@ void append_random_bytes(std::string &s, std::size_t length, std::mt19937_64 &rn
     }
 }
 
-// Many random lines of 0 to 300 bytes, the last one without a newline. The
-// output is several times larger than the program's output buffer.
+// Many random lines of 0 to 300 bytes, the last one without a newline: 3 MB
+// of input, far more than any stream buffer holds.
 std::string random_lines() {
     std::mt19937_64 rng(20240611);
     std::uniform_int_distribution<std::size_t> length(0, 300);
     std::string s;
-    for (int line = 0; line < 5000; ++line) {
+    for (int line = 0; line < 20000; ++line) {
         append_random_bytes(s, length(rng), rng);
         s += '\n';
     }
@@ -68,84 +70,95 @@ std::string long_line_between_short_ones() {
     std::mt19937_64 rng(7);
     std::string s = "ab\n\nxyz\n";
     append_random_bytes(s, 10'000'000, rng);
-    s += "\nq\n\n12\r\n\x80\x00\xff\n";
-    s.push_back('\0');
-    s += "tail";
+    s += "\nq\n\n12\r\n\x80\x00\xff\n\0tail"sv;
     return s;
 }
 
 // A single line too long for the output buffer under the address-space limit
 // of its case: the line fits, twice the line buffer's capacity does not.
-std::string very_long_line() { return std::string(48'000'000, 'm') + '\n'; }
+std::string very_long_line() {
+    return std::string(48'000'000, 'm') + '\n';
+}
 
 constexpr rlim_t memory_error_limit = rlim_t{128} << 20;
 
 enum class Input { file, directory };
 enum class Output { file, full_device };
+// How much of standard input the program consumes before it ends.
+enum class Reads { all, nothing, part, unchecked };
 
 struct Case {
     const char *name;
-    std::string input;  // bytes on standard input (a regular file)
+    std::string input = "";               // bytes on standard input (a regular file) ...
+    std::string (*generate)() = nullptr;  // ... or, when set, the bytes this makes
     std::vector<std::string> argv = {"hexlines"};
     Input in = Input::file;
     Output out = Output::file;
     rlim_t address_space = RLIM_INFINITY;
     int status = 0;
     std::string diagnostic = "";  // the whole of standard error
+    Reads reads = Reads::all;
 };
 
-void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
-
-const std::vector<Case> &cases() {
-    static const std::vector<Case> table = {
-        {.name = "Word", .input = "hello\n"},
-        {.name = "OnlyNewline", .input = "\n"},
-        {.name = "LastLineWithoutNewline", .input = "first\nabc"},
-        {.name = "SingleFinalByte", .input = "first\nx"},
-        {.name = "CarriageReturn", .input = "a\r\n"},
-        {.name = "HighByte", .input = "\xff\n\x80\x7f\n"},
-        {.name = "ZeroByteInsideLine", .input = std::string("a\0b\n\0\n", 6)},
-        {.name = "EmptyInput", .input = ""},
-        {.name = "RandomBinaryLines", .input = random_lines()},
-        {.name = "LongLineBetweenShortOnes", .input = long_line_between_short_ones()},
-        {.name = "UsageWithArgument",
-         .input = "unread\n",
-         .argv = {"hexlines", "-v"},
-         .status = 1,
-         .diagnostic = "Usage: hexlines\n"},
-        {.name = "UsageWithEmptyArgument",
-         .input = "unread\n",
-         .argv = {"./bin/hex filter", ""},
-         .status = 1,
-         .diagnostic = "Usage: ./bin/hex filter\n"},
-        {.name = "UsageWithEmptyProgramName",
-         .input = "unread\n",
-         .argv = {"", "a", "b"},
-         .status = 1,
-         .diagnostic = "Usage: \n"},
-        {.name = "ReadError", .in = Input::directory, .status = 1, .diagnostic = "read error\n"},
-        {.name = "WriteErrorAtEnd",
-         .input = "hello\n",
-         .out = Output::full_device,
-         .status = 1,
-         .diagnostic = "write error\n"},
-        {.name = "WriteErrorWhileWriting",
-         .input = random_lines(),
-         .out = Output::full_device,
-         .status = 1,
-         .diagnostic = "write error\n"},
-        {.name = "NothingToWriteToFullDevice", .input = "", .out = Output::full_device},
-        {.name = "MemoryError",
-         .input = very_long_line(),
-         .address_space = memory_error_limit,
-         .status = 1,
-         .diagnostic = "memory error\n"},
-    };
-    return table;
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
 }
 
+const Case cases[] = {
+    {.name = "Word", .input = "hello\n"},
+    {.name = "OnlyNewline", .input = "\n"},
+    {.name = "LastLineWithoutNewline", .input = "first\nabc"},
+    {.name = "SingleFinalByte", .input = "first\nx"},
+    {.name = "CarriageReturn", .input = "a\r\n"},
+    {.name = "HighBytes", .input = "\xff\n\x80\x7f\n"},
+    {.name = "ZeroByteInsideLine", .input = std::string("a\0b\n\0\n"sv)},
+    {.name = "EmptyInput", .input = ""},
+    {.name = "RandomBinaryLines", .generate = random_lines},
+    {.name = "LongLineBetweenShortOnes", .generate = long_line_between_short_ones},
+    {.name = "UsageWithArgument",
+     .input = "unread\n",
+     .argv = {"hexlines", "-v"},
+     .status = 1,
+     .diagnostic = "Usage: hexlines\n",
+     .reads = Reads::nothing},
+    {.name = "UsageWithEmptyArgument",
+     .input = "unread\n",
+     .argv = {"./bin/hex filter", ""},
+     .status = 1,
+     .diagnostic = "Usage: ./bin/hex filter\n",
+     .reads = Reads::nothing},
+    {.name = "UsageWithEmptyProgramName",
+     .input = "unread\n",
+     .argv = {"", "a", "b"},
+     .status = 1,
+     .diagnostic = "Usage: \n",
+     .reads = Reads::nothing},
+    {.name = "ReadError",
+     .in = Input::directory,
+     .status = 1,
+     .diagnostic = "read error\n",
+     .reads = Reads::unchecked},
+    {.name = "WriteErrorAtEnd",
+     .input = "hello\n",
+     .out = Output::full_device,
+     .status = 1,
+     .diagnostic = "write error\n"},
+    {.name = "WriteErrorWhileWriting",
+     .generate = random_lines,
+     .out = Output::full_device,
+     .status = 1,
+     .diagnostic = "write error\n",
+     .reads = Reads::part},
+    {.name = "NothingToWriteToFullDevice", .input = "", .out = Output::full_device},
+    {.name = "MemoryError",
+     .generate = very_long_line,
+     .address_space = memory_error_limit,
+     .status = 1,
+     .diagnostic = "memory error\n"},
+};
+
 class Fd {
-public:
+  public:
     explicit Fd(int fd) : fd_(fd) {}
     Fd(const Fd &) = delete;
     Fd &operator=(const Fd &) = delete;
@@ -154,7 +167,7 @@ public:
     }
     int get() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
@@ -197,10 +210,65 @@ class HexlinesRun : public testing::TestWithParam<Case> {};
 
 TEST_P(HexlinesRun, Behaves) {
     const Case &c = GetParam();
+    const std::string input = c.generate != nullptr ? c.generate() : c.input;
 
-    Fd in(c.in == Input::directory ? open(testing::TempDir().c_str(), O_RDONLY)
-                                   : temp_file().get() >= 0 ? -1 : -1);
-    (void)in;
+    const Fd in = c.in == Input::directory
+                      ? Fd(open(testing::TempDir().c_str(), O_RDONLY | O_DIRECTORY))
+                      : temp_file();
+    const Fd out = c.out == Output::full_device ? Fd(open("/dev/full", O_WRONLY)) : temp_file();
+    const Fd err = temp_file();
+    ASSERT_GE(in.get(), 0);
+    ASSERT_GE(out.get(), 0);
+    ASSERT_GE(err.get(), 0);
+    if (c.in == Input::file) {
+        ASSERT_TRUE(write_all(in.get(), input));
+        ASSERT_EQ(lseek(in.get(), 0, SEEK_SET), 0);
+    }
+
+    std::vector<char *> argv;
+    for (const std::string &arg : c.argv) argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const rlimit limit{c.address_space, c.address_space};
+        if (c.address_space != RLIM_INFINITY && setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
+        if (dup2(in.get(), 0) < 0 || dup2(out.get(), 1) < 0 || dup2(err.get(), 2) < 0) _exit(126);
+        execv(HEXLINES_PATH, argv.data());
+        _exit(127);
+    }
+    int wait_status = 0;
+    ASSERT_EQ(waitpid(pid, &wait_status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(wait_status)) << "ended by signal " << WTERMSIG(wait_status);
+
+    EXPECT_EQ(WEXITSTATUS(wait_status), c.status);
+    EXPECT_EQ(read_from_start(err.get()), c.diagnostic);
+    // Every failing case fails before a line is complete, so nothing may have
+    // been written. The full device keeps nothing to compare.
+    if (c.out == Output::file) {
+        EXPECT_TRUE(
+            same_bytes(read_from_start(out.get()), c.status == 0 ? encode_lines(input) : ""));
+    }
+    // The child shares the file offset of standard input with this process.
+    const off_t consumed = lseek(in.get(), 0, SEEK_CUR);
+    const auto size = static_cast<off_t>(input.size());
+    switch (c.reads) {
+        case Reads::all:
+            EXPECT_EQ(consumed, size);
+            break;
+        case Reads::nothing:
+            EXPECT_EQ(consumed, 0);
+            break;
+        case Reads::part:
+            EXPECT_LT(consumed, size) << "went on after a failed write";
+            break;
+        case Reads::unchecked:
+            break;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Inputs, HexlinesRun, testing::ValuesIn(cases),
+                         [](const testing::TestParamInfo<Case> &info) { return info.param.name; });
 
 }  // namespace
