@@ -56,16 +56,26 @@ struct native_rotate {
 };
 #endif
 
-// Swaps natural and tangled word order in `count` blocks, in place.
+// Swaps natural and tangled word order in `count` blocks, in place; the
+// blocks need no alignment.  Lane k of tangled row m is lane k of natural row
+// (k - m) mod 4, so each row is a lane-wise select from the four loaded rows.
+// Written with 128-bit operations so that the compiler cannot widen it to
+// 256-bit ones in the AVX and XOP units.
 inline void tangle_blocks(uint32_t *w, uint64_t count) {
+    const vec l0 = _mm_setr_epi32(-1, 0, 0, 0), l1 = _mm_setr_epi32(0, -1, 0, 0);
+    const vec l2 = _mm_setr_epi32(0, 0, -1, 0), l3 = _mm_setr_epi32(0, 0, 0, -1);
     for (; count != 0; count--, w += 16) {
-        uint32_t t;
-        t = w[1], w[1] = w[5], w[5] = t;
-        t = w[2], w[2] = w[10], w[10] = t;
-        t = w[3], w[3] = w[15], w[15] = t;
-        t = w[4], w[4] = w[12], w[12] = t;
-        t = w[7], w[7] = w[11], w[11] = t;
-        t = w[9], w[9] = w[13], w[13] = t;
+        const vec a = _mm_loadu_si128((const vec *)w), b = _mm_loadu_si128((const vec *)(w + 4));
+        const vec c = _mm_loadu_si128((const vec *)(w + 8)),
+                  d = _mm_loadu_si128((const vec *)(w + 12));
+        const auto pick = [&](vec p0, vec p1, vec p2, vec p3) {
+            return _mm_or_si128(_mm_or_si128(_mm_and_si128(p0, l0), _mm_and_si128(p1, l1)),
+                                _mm_or_si128(_mm_and_si128(p2, l2), _mm_and_si128(p3, l3)));
+        };
+        _mm_storeu_si128((vec *)w, pick(a, b, c, d));
+        _mm_storeu_si128((vec *)(w + 4), pick(d, a, b, c));
+        _mm_storeu_si128((vec *)(w + 8), pick(c, d, a, b));
+        _mm_storeu_si128((vec *)(w + 12), pick(b, c, d, a));
     }
 }
 
@@ -165,17 +175,17 @@ inline void romix(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r)
 
 // Defines scrypt_ChunkMix_<isa>, its alias _scrypt_ChunkMix_<isa>, and
 // scrypt_ROMix_<isa> over the policy `ops`.
-#define SCRYPT_DEFINE_VECTOR_FORM(isa, ops)                                                     \
-    extern "C" {                                                                                \
-    void scrypt_ChunkMix_##isa(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor,       \
-                               uint32_t r) {                                                    \
-        chunkmix<ops>(Bout, Bin, Bxor, r);                                                      \
-    }                                                                                           \
-    void _scrypt_ChunkMix_##isa(uint32_t *, const uint32_t *, const uint32_t *, uint32_t)       \
-        __attribute__((alias("scrypt_ChunkMix_" #isa)));                                        \
-    void scrypt_ROMix_##isa(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r) {    \
-        romix<ops>(X, Y, V, N, r);                                                              \
-    }                                                                                           \
+#define SCRYPT_DEFINE_VECTOR_FORM(isa, ops)                                                  \
+    extern "C" {                                                                             \
+    void scrypt_ChunkMix_##isa(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor,    \
+                               uint32_t r) {                                                 \
+        chunkmix<ops>(Bout, Bin, Bxor, r);                                                   \
+    }                                                                                        \
+    void _scrypt_ChunkMix_##isa(uint32_t *, const uint32_t *, const uint32_t *, uint32_t)    \
+        __attribute__((alias("scrypt_ChunkMix_" #isa)));                                     \
+    void scrypt_ROMix_##isa(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r) { \
+        romix<ops>(X, Y, V, N, r);                                                           \
+    }                                                                                        \
     }
 
 #endif
