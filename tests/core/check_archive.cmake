@@ -1,0 +1,33 @@
+# Checks the shipped archive and the C host linked against it:
+#   - nm lists exactly the two exported functions as defined globals;
+#   - the archive needs nothing from the C++ runtime;
+#   - the C host does not load libstdc++.
+foreach(var NM ARCHIVE HOST READELF)
+    if(NOT DEFINED ${var})
+        message(FATAL_ERROR "${var} not set")
+    endif()
+endforeach()
+
+execute_process(COMMAND ${NM} -g --defined-only ${ARCHIVE} OUTPUT_VARIABLE out
+                COMMAND_ERROR_IS_FATAL ANY)
+string(REGEX MATCHALL "\n[0-9a-f]+ [A-Za-z] [^\n]+" defs "\n${out}")
+set(names)
+foreach(d ${defs})
+    string(REGEX REPLACE "^\n[0-9a-f]+ [A-Za-z] " "" name "${d}")
+    list(APPEND names ${name})
+endforeach()
+list(SORT names)
+if(NOT names STREQUAL "scrypt;scrypt_set_fatal_error")
+    message(FATAL_ERROR "archive exports [${names}], expected exactly scrypt and scrypt_set_fatal_error")
+endif()
+
+execute_process(COMMAND ${NM} -u ${ARCHIVE} OUTPUT_VARIABLE undefined COMMAND_ERROR_IS_FATAL ANY)
+if(undefined MATCHES "_Z|__cxa|__gxx|_Unwind")
+    message(FATAL_ERROR "archive needs the C++ runtime:\n${undefined}")
+endif()
+
+execute_process(COMMAND ${READELF} -d ${HOST} OUTPUT_VARIABLE dyn COMMAND_ERROR_IS_FATAL ANY)
+if(dyn MATCHES "libstdc\\+\\+|libgcc_s")
+    message(FATAL_ERROR "the C host loads the C++ runtime:\n${dyn}")
+endif()
+message(STATUS "exports: ${names}; no C++ runtime needed")
