@@ -50,14 +50,30 @@ int main(int argc, char **argv) {
     while ((opt = getopt(argc, argv, "p:s:N:r:P:l:h")) != -1) {
         int ok = 1;
         switch (opt) {
-            case 'p': password = optarg; break;
-            case 's': salt = optarg; break;
-            case 'N': ok = parse_number(optarg, 0, 30, &Nfactor); break;
-            case 'r': ok = parse_number(optarg, 0, 8, &rfactor); break;
-            case 'P': ok = parse_number(optarg, 0, 25, &pfactor); break;
-            case 'l': ok = parse_number(optarg, 1, 1048576, &length); break;
-            case 'h': usage(stdout, argv[0]); return 0;
-            default: usage(stderr, argv[0]); return 2;
+            case 'p':
+                password = optarg;
+                break;
+            case 's':
+                salt = optarg;
+                break;
+            case 'N':
+                ok = parse_number(optarg, 0, 30, &Nfactor);
+                break;
+            case 'r':
+                ok = parse_number(optarg, 0, 8, &rfactor);
+                break;
+            case 'P':
+                ok = parse_number(optarg, 0, 25, &pfactor);
+                break;
+            case 'l':
+                ok = parse_number(optarg, 1, 1048576, &length);
+                break;
+            case 'h':
+                usage(stdout, argv[0]);
+                return 0;
+            default:
+                usage(stderr, argv[0]);
+                return 2;
         }
         if (!ok) {
             fprintf(stderr, "%s: invalid value '%s' for -%c\n", argv[0], optarg, opt);

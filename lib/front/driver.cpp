@@ -18,7 +18,9 @@ namespace {
 constexpr unsigned max_pr_factor = 29;
 constexpr uint64_t max_output_bytes = ((uint64_t(1) << 32) - 1) * 32;
 
-void report(const char *message) { scrypt_fatal_error(message); }
+void report(const char *message) {
+    scrypt_fatal_error(message);
+}
 
 void release(aligned_buffer &b) {
     free(b.raw);

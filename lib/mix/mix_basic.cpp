@@ -7,14 +7,16 @@
 
 namespace {
 
-inline uint32_t rotl(uint32_t x, unsigned n) { return (x << n) | (x >> (32 - n)); }
+inline uint32_t rotl(uint32_t x, unsigned n) {
+    return (x << n) | (x >> (32 - n));
+}
 
 // The core on sixteen locals, so that the compiler keeps the state in
 // registers.
 inline void salsa20_8(uint32_t b[16]) {
-    uint32_t x0 = b[0], x1 = b[1], x2 = b[2], x3 = b[3], x4 = b[4], x5 = b[5], x6 = b[6],
-             x7 = b[7], x8 = b[8], x9 = b[9], x10 = b[10], x11 = b[11], x12 = b[12], x13 = b[13],
-             x14 = b[14], x15 = b[15];
+    uint32_t x0 = b[0], x1 = b[1], x2 = b[2], x3 = b[3], x4 = b[4], x5 = b[5], x6 = b[6], x7 = b[7],
+             x8 = b[8], x9 = b[9], x10 = b[10], x11 = b[11], x12 = b[12], x13 = b[13], x14 = b[14],
+             x15 = b[15];
     for (int i = 0; i < 8; i += 2) {
         // Column round.
         x4 ^= rotl(x0 + x12, 7);
@@ -73,7 +75,9 @@ inline void salsa20_8(uint32_t b[16]) {
 
 extern "C" {
 
-void salsa_core_basic(uint32_t block[16]) { salsa20_8(block); }
+void salsa_core_basic(uint32_t block[16]) {
+    salsa20_8(block);
+}
 
 void scrypt_ChunkMix_basic(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r) {
     alignas(32) uint32_t x[16];
@@ -109,7 +113,8 @@ void scrypt_ROMix_basic(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint3
     const uint32_t mask = N - 1;
     // Fill the table with N successive states; the last one moves on into X.
     memcpy(V, X, words * 4);
-    for (uint32_t i = 1; i < N; i++) scrypt_ChunkMix_basic(V + i * words, V + (i - 1) * words, 0, r);
+    for (uint32_t i = 1; i < N; i++)
+        scrypt_ChunkMix_basic(V + i * words, V + (i - 1) * words, 0, r);
     scrypt_ChunkMix_basic(X, V + (size_t)(N - 1) * words, 0, r);
     // N steps of X = BlockMix(X ^ V[Integerify(X) mod N]), taken in pairs
     // that alternate between X and Y so the result lands in X.
