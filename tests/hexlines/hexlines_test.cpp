@@ -80,6 +80,13 @@ std::string very_long_line() {
     return std::string(48'000'000, 'm') + '\n';
 }
 
+// A line that the line reader itself cannot hold under the same limit: it
+// gives up without marking end of input or an error on the stream, and that
+// must not pass for a clean end of input.
+std::string line_too_long_to_read() {
+    return std::string(200'000'000, 'q') + '\n';
+}
+
 constexpr rlim_t memory_error_limit = rlim_t{128} << 20;
 
 enum class Input { file, directory };
@@ -155,6 +162,12 @@ const Case cases[] = {
      .address_space = memory_error_limit,
      .status = 1,
      .diagnostic = "memory error\n"},
+    {.name = "MemoryErrorWhileReading",
+     .generate = line_too_long_to_read,
+     .address_space = memory_error_limit,
+     .status = 1,
+     .diagnostic = "memory error\n",
+     .reads = Reads::unchecked},
 };
 
 class Fd {

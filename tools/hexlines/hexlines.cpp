@@ -96,6 +96,10 @@ int main(int argc, char **argv) {
     }
 
     if (std::ferror(stdin)) return fail("read error\n");
+    // getline also stops when it cannot grow its buffer for a long line; it
+    // then marks neither end of input nor an error, and the rest of the input
+    // would be lost silently.
+    if (!std::feof(stdin)) return fail("memory error\n");
 
     std::free(line);
     std::free(out);
