@@ -1,0 +1,32 @@
+// Prints what the compiler's runtime sees of the processor it runs on and
+// the mixing form that scrypt() selects there, then derives a key for every
+// parameter set of derive_cases.h:
+//     cpu sse2 <0|1> avx <0|1> xop <0|1>
+//     form <name>
+//     case <index> <key in hex>
+// Run natively and under emulated processors by the host test.  A failing
+// self-test makes the first scrypt() call print a message and exit with 1.
+#include <stdio.h>
+
+#include "derive_cases.h"
+#include "front/cpu.h"
+#include "scrypt-vornik.h"
+
+int main() {
+    // A second opinion on the processor, from libgcc's own detection (which
+    // also asks whether the operating system enabled the AVX state).
+    __builtin_cpu_init();
+    printf("cpu sse2 %d avx %d xop %d\n", !!__builtin_cpu_supports("sse2"),
+           !!__builtin_cpu_supports("avx"), !!__builtin_cpu_supports("xop"));
+    printf("form %s\n", scrypt_select_form(detect_cpu())->name);
+    static uint8_t out[256];
+    for (size_t i = 0; i < derive_case_count; i++) {
+        const derive_case &c = derive_cases[i];
+        scrypt((const uint8_t *)c.password, c.password_len, (const uint8_t *)c.salt, c.salt_len,
+               c.Nfactor, c.rfactor, c.pfactor, out, c.out_len);
+        printf("case %zu ", i);
+        for (size_t j = 0; j < c.out_len; j++) printf("%02x", out[j]);
+        printf("\n");
+    }
+    return 0;
+}

@@ -1,0 +1,150 @@
+// Runs the probe program natively and under QEMU's user-mode emulator with
+// processors that lack AVX (Nehalem) or even SSE2 (qemu64 without sse2), and
+// checks which mixing form the library selected there and that every key it
+// derived matches OpenSSL's scrypt.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "derive_cases.h"
+
+namespace {
+
+std::string hex(const std::vector<uint8_t> &b) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (uint8_t v : b) s += {digits[v >> 4], digits[v & 15]};
+    return s;
+}
+
+// OpenSSL's key for every case, in hex.
+const std::vector<std::string> &oracle_keys() {
+    static const std::vector<std::string> keys = [] {
+        std::vector<std::string> k;
+        for (size_t i = 0; i < derive_case_count; i++) {
+            const derive_case &c = derive_cases[i];
+            std::vector<uint8_t> out(c.out_len);
+            const uint64_t N = uint64_t(2) << c.Nfactor, r = uint64_t(1) << c.rfactor,
+                           p = uint64_t(1) << c.pfactor;
+            if (EVP_PBE_scrypt(c.password, c.password_len, (const unsigned char *)c.salt,
+                               c.salt_len, N, r, p, uint64_t(1) << 32, out.data(), out.size()) != 1)
+                k.push_back("openssl refused case " + std::to_string(i));
+            else
+                k.push_back(hex(out));
+        }
+        return k;
+    }();
+    return keys;
+}
+
+std::string find_in_path(const char *program) {
+    const char *path = getenv("PATH");
+    std::stringstream dirs(path ? path : "/usr/bin:/bin");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return "";
+}
+
+std::string quote(const std::string &s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// The form that a processor with the features named in the probe's "cpu"
+// line should get.
+std::string form_for(const std::string &cpu_line) {
+    int sse2 = 0, avx = 0, xop = 0;
+    if (sscanf(cpu_line.c_str(), "cpu sse2 %d avx %d xop %d", &sse2, &avx, &xop) != 3)
+        return "(unreadable cpu line: " + cpu_line + ")";
+    return xop && avx ? "xop" : avx ? "avx" : sse2 ? "sse2" : "basic";
+}
+
+struct run_case {
+    const char *name;
+    const char *qemu_cpu;  // null: run natively
+    bool static_probe;
+    const char *form;  // null: whatever the processor's features call for
+};
+
+void PrintTo(const run_case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class ProbeRun : public testing::TestWithParam<run_case> {};
+
+TEST_P(ProbeRun, SelectsTheExpectedFormAndMatchesOpenSsl) {
+    const run_case &rc = GetParam();
+    std::string command;
+    if (rc.qemu_cpu) {
+        const std::string qemu = find_in_path("qemu-x86_64");
+        if (qemu.empty())
+            GTEST_SKIP() << "qemu-x86_64 is not installed (Debian package qemu-user), so the "
+                            "run on an emulated "
+                         << rc.qemu_cpu << " processor cannot be made";
+        command = quote(qemu) + " -cpu " + quote(rc.qemu_cpu) + " ";
+    }
+    command += quote(rc.static_probe ? DERIVE_PROBE_STATIC : DERIVE_PROBE) + " 2>&1";
+
+    FILE *pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr) << command;
+    std::vector<std::string> lines;
+    char buf[4096];
+    while (fgets(buf, sizeof buf, pipe)) {
+        std::string line(buf);
+        if (!line.empty() && line.back() == '\n') line.pop_back();
+        lines.push_back(line);
+    }
+    const int status = pclose(pipe);
+    std::string all;
+    for (const std::string &l : lines) all += l + "\n";
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << command << " failed (status " << status << "):\n"
+        << all;
+
+    ASSERT_EQ(lines.size(), 2 + derive_case_count) << all;
+    // The form must agree with the compiler's view of the processor, and
+    // with the form this run is meant to exercise.
+    EXPECT_EQ(lines[1], "form " + form_for(lines[0])) << command;
+    if (rc.form) {
+        EXPECT_EQ(lines[1], std::string("form ") + rc.form) << command << "\n" << all;
+    }
+    const auto &keys = oracle_keys();
+    for (size_t i = 0; i < derive_case_count; i++) {
+        const derive_case &c = derive_cases[i];
+        EXPECT_EQ(lines[2 + i], "case " + std::to_string(i) + " " + keys[i])
+            << "Nfactor " << (int)c.Nfactor << ", rfactor " << (int)c.rfactor << ", pfactor "
+            << (int)c.pfactor << ", " << c.out_len << " bytes";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Processors, ProbeRun,
+    testing::Values(
+        // This machine, as built and fully static.  Natively the AVX form
+        // runs here; on other hosts the form their features call for.
+        run_case{"native", nullptr, false, nullptr},
+        run_case{"native_static", nullptr, true, nullptr},
+        // SSE4.2 but no AVX: the SSE2 form.
+        run_case{"qemu_Nehalem", "Nehalem", false, "sse2"},
+        run_case{"qemu_Nehalem_static", "Nehalem", true, "sse2"},
+        // No SSE2 reported at all: the portable form.  Only a static program
+        // runs there, since the dynamic loader refuses a processor below the
+        // x86-64 baseline.
+        run_case{"qemu_qemu64_without_sse2_static", "qemu64,-sse2", true, "basic"},
+        // QEMU's own most capable processor: AVX since QEMU 7.2, so the AVX
+        // form on a second, emulated implementation of it.
+        run_case{"qemu_max", "max", false, nullptr}),
+    [](const testing::TestParamInfo<run_case> &info) { return std::string(info.param.name); });
+
+}  // namespace
