@@ -1,0 +1,316 @@
+// Misuse and resource exhaustion: running out of address space, and long runs
+// of calls whose factors change every time (so that both work buffers are
+// released and allocated again on each call).
+//
+// Each scenario runs in a child process: the address-space limit must not
+// touch the test runner, and the memory figures of a fresh process are not
+// blurred by what other tests allocated.
+#include <gtest/gtest.h>
+#include <malloc.h>
+#include <openssl/evp.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "front/driver.h"
+#include "scrypt-vornik.h"
+
+#ifdef SCRYPT_HAVE_MEMCHECK_H
+#include <valgrind/valgrind.h>
+#define SCRYPT_UNDER_VALGRIND (RUNNING_ON_VALGRIND != 0)
+#else
+#define SCRYPT_UNDER_VALGRIND false
+#endif
+
+#if defined(__SANITIZE_ADDRESS__)
+#define SCRYPT_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SCRYPT_TEST_ASAN 1
+#endif
+#endif
+
+#ifdef SCRYPT_TEST_ASAN
+constexpr bool asan_build = true;
+// An allocation beyond what the sanitizer's allocator can give must come back
+// as a null pointer, as it does from the C library, not abort the test.
+extern "C" const char *__asan_default_options() {
+    return "allocator_may_return_null=1";
+}
+#else
+constexpr bool asan_build = false;
+#endif
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+struct factors {
+    uint8_t N, r, p;
+};
+
+bytes openssl_scrypt(const std::string &password, const std::string &salt, factors f, size_t len) {
+    bytes out(len);
+    if (EVP_PBE_scrypt(password.data(), password.size(), (const uint8_t *)salt.data(), salt.size(),
+                       uint64_t(2) << f.N, uint64_t(1) << f.r, uint64_t(1) << f.p,
+                       uint64_t(1) << 32, out.data(), len) != 1)
+        out.clear();
+    return out;
+}
+
+bytes derive(const std::string &password, const std::string &salt, factors f, size_t len) {
+    bytes out(len);
+    scrypt((const uint8_t *)password.data(), password.size(), (const uint8_t *)salt.data(),
+           salt.size(), f.N, f.r, f.p, out.data(), out.size());
+    return out;
+}
+
+struct child_result {
+    bool exited = false;
+    int status = -1;
+    std::string output;  // what the child wrote to its standard error
+};
+
+// Runs `body` in a child process whose standard error goes into a pipe; the
+// child's exit status is body's return value (or 1 from the default fatal
+// handler).
+template <class Body>
+child_result in_child(Body body) {
+    child_result r;
+    int fds[2];
+    if (pipe(fds) != 0) return r;
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        dup2(fds[1], 2);
+        close(fds[1]);
+        int status = body();
+        fflush(nullptr);
+        _exit(status);
+    }
+    close(fds[1]);
+    char buf[4096];
+    ssize_t got;
+    while ((got = read(fds[0], buf, sizeof buf)) > 0) r.output.append(buf, (size_t)got);
+    close(fds[0]);
+    int status;
+    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+        r.exited = true;
+        r.status = WEXITSTATUS(status);
+    }
+    return r;
+}
+
+// Current size of this process's address space, in bytes.
+uint64_t address_space_in_use() {
+    FILE *f = fopen("/proc/self/statm", "r");
+    unsigned long pages = 0;
+    if (f) {
+        if (fscanf(f, "%lu", &pages) != 1) pages = 0;
+        fclose(f);
+    }
+    return uint64_t(pages) * (uint64_t)sysconf(_SC_PAGESIZE);
+}
+
+// Resident set size of this process, in bytes.
+uint64_t resident_bytes() {
+    FILE *f = fopen("/proc/self/statm", "r");
+    unsigned long size = 0, resident = 0;
+    if (f) {
+        if (fscanf(f, "%lu %lu", &size, &resident) != 2) resident = 0;
+        fclose(f);
+    }
+    return uint64_t(resident) * (uint64_t)sysconf(_SC_PAGESIZE);
+}
+
+constexpr uint64_t headroom = uint64_t(256) << 20;
+
+// Caps the address space at what is in use plus 256 MiB: room for the
+// self-test's and the small derivations' buffers, far below the large ones.
+// Returns false where the cap cannot be used: AddressSanitizer reserves
+// terabytes of shadow address space up front, and valgrind runs its own
+// allocator inside the same address space.
+bool limit_address_space() {
+    if (asan_build || SCRYPT_UNDER_VALGRIND) return false;
+    const rlim_t cap = address_space_in_use() + headroom;
+    const struct rlimit limit = {cap, cap};
+    return setrlimit(RLIMIT_AS, &limit) == 0;
+}
+
+// Requests that cannot be met in the child.  Under the cap: a 2 GiB table,
+// or a 2 GiB YX buffer beside a small table.  Without the cap only a request
+// beyond any allocator's reach is certain to fail: a table of 2^46 bytes.
+struct oom_case {
+    const char *name;
+    factors f;
+    bool needs_cap;
+};
+
+void PrintTo(const oom_case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+const oom_case oom_cases[] = {
+    {"Table2GiB", {20, 3, 0}, true},
+    {"WorkBuffer2GiB", {0, 4, 20}, true},
+    {"Table64TiB", {30, 8, 0}, false},
+};
+
+const std::string password = "pleaseletmein", salt = "SodiumChloride";
+constexpr factors small = {3, 1, 1};
+
+// What the child wrote to standard error, less the warning that
+// AddressSanitizer prints when its allocator refuses a request.
+std::string without_sanitizer_notes(const std::string &text) {
+    std::string kept;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end + 1;
+        const std::string line = text.substr(at, end - at);
+        if (!(asan_build &&
+              line.find("WARNING: AddressSanitizer failed to allocate") != std::string::npos))
+            kept += line;
+        at = end;
+    }
+    return kept;
+}
+
+class OutOfMemory : public testing::TestWithParam<oom_case> {
+  protected:
+    void SetUp() override {
+        if (GetParam().needs_cap && (asan_build || SCRYPT_UNDER_VALGRIND))
+            GTEST_SKIP() << "the address-space cap is unusable here: AddressSanitizer reserves "
+                            "terabytes of shadow memory, valgrind shares the address space";
+    }
+};
+
+// The default handler prints exactly the message and a newline on standard
+// error and ends the process with status 1, whether the failing call is the
+// process's first (the self-test runs first and must still pass under the
+// cap) or a later one.
+TEST_P(OutOfMemory, DefaultHandlerPrintsMessageAndExitsWithStatus1) {
+    const factors f = GetParam().f;
+    for (bool warm : {false, true}) {
+        SCOPED_TRACE(warm ? "after a small derivation" : "on the first call");
+        child_result r = in_child([&] {
+            if (GetParam().needs_cap && !limit_address_space()) return 10;
+            if (warm &&
+                derive(password, salt, small, 32) != openssl_scrypt(password, salt, small, 32))
+                return 11;
+            derive(password, salt, f, 64);
+            return 12;  // the default handler must not return
+        });
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(without_sanitizer_notes(r.output), "scrypt: out of memory\n");
+    }
+}
+
+// A handler that returns gets the message once per failed call; the failed
+// call leaves no buffer held, and the next derivations allocate afresh and
+// match OpenSSL, also with the factors held before the failure.
+std::vector<std::string> messages;
+void record(const char *message) {
+    messages.push_back(message);
+}
+
+TEST_P(OutOfMemory, ReturningHandlerThenSmallDerivationSucceeds) {
+    const factors f = GetParam().f;
+    const factors second = {4, 0, 2};
+    const bytes want_small = openssl_scrypt(password, salt, small, 48);
+    const bytes want_second = openssl_scrypt(password, salt, second, 80);
+    ASSERT_FALSE(want_small.empty());
+    ASSERT_FALSE(want_second.empty());
+    child_result r = in_child([&] {
+        if (GetParam().needs_cap && !limit_address_space()) return 10;
+        scrypt_set_fatal_error(record);
+        if (derive(password, salt, small, 48) != want_small) return 11;
+        if (!messages.empty()) return 12;
+        derive(password, salt, f, 64);
+        if (messages.size() != 1 || messages[0] != "scrypt: out of memory") return 13;
+        if (YX.raw != nullptr || V.raw != nullptr) return 14;
+        // The factors held before the failure: nothing is held now, so they
+        // must be allocated again, not taken for cached.
+        if (derive(password, salt, small, 48) != want_small) return 15;
+        if (derive(password, salt, second, 80) != want_second) return 16;
+        derive(password, salt, f, 64);
+        if (messages.size() != 2) return 17;
+        if (derive(password, salt, second, 80) != want_second) return 18;
+        if (messages.size() != 2) return 19;
+        return 0;
+    });
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0) << "child step " << r.status << " failed; stderr: " << r.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, OutOfMemory, testing::ValuesIn(oom_cases),
+                         [](const testing::TestParamInfo<oom_case> &info) {
+                             return std::string(info.param.name);
+                         });
+
+// Calls that alternate their factors, so that every call replaces both work
+// buffers.  The first round is checked against OpenSSL.
+const factors churn_cycle[] = {{4, 0, 0}, {9, 3, 0}, {5, 1, 1}, {3, 0, 3}, {8, 2, 2}, {9, 3, 1}};
+
+int churn(unsigned rounds) {
+    for (unsigned round = 0; round < rounds; round++) {
+        for (factors f : churn_cycle) {
+            const std::string pw = password + std::to_string(round);
+            bytes got = derive(pw, salt, f, 40);
+            if (round == 0 && got != openssl_scrypt(pw, salt, f, 40)) return 20;
+        }
+    }
+    return 0;
+}
+
+// Everything a run of calls allocates is released again when the buffers are
+// replaced.  Under AddressSanitizer, LeakSanitizer checks this at exit (the
+// loop runs in the test process itself); under valgrind memcheck's leak check
+// does.
+TEST(BufferChurn, ReplacedBuffersAreReleased) {
+    const unsigned rounds = SCRYPT_UNDER_VALGRIND ? 3 : 40;
+    ASSERT_EQ(churn(rounds), 0);
+    // The last call's buffers are held, sized for its factors, nothing else.
+    const factors last = churn_cycle[sizeof churn_cycle / sizeof *churn_cycle - 1];
+    EXPECT_EQ(last_Nfactor, last.N);
+    EXPECT_EQ(last_rfactor, last.r);
+    EXPECT_EQ(last_pfactor, last.p);
+}
+
+// Memory stays bounded over many calls: after a warm-up, neither the bytes
+// the allocator holds for the program nor the resident set grow, although
+// every call frees and allocates up to 1 MiB.  A buffer lost on each
+// replacement would add hundreds of megabytes.
+TEST(BufferChurn, MemoryStaysBoundedOverManyCalls) {
+    if (asan_build)
+        GTEST_SKIP()
+            << "AddressSanitizer keeps freed memory in quarantine; LeakSanitizer covers this";
+    if (SCRYPT_UNDER_VALGRIND) GTEST_SKIP() << "valgrind's allocator holds freed blocks back";
+    child_result r = in_child([] {
+        if (churn(5) != 0) return 20;
+        const struct mallinfo2 before = mallinfo2();
+        const uint64_t rss_before = resident_bytes();
+        if (churn(250) != 0) return 21;
+        const struct mallinfo2 after = mallinfo2();
+        const uint64_t rss_after = resident_bytes();
+        fprintf(stderr, "in use %zu -> %zu bytes, resident %llu -> %llu KiB\n",
+                before.uordblks + before.hblkhd, after.uordblks + after.hblkhd,
+                (unsigned long long)rss_before >> 10, (unsigned long long)rss_after >> 10);
+        // Same point in the cycle: the same buffers are held.
+        if (after.uordblks + after.hblkhd != before.uordblks + before.hblkhd) return 22;
+        if (rss_after > rss_before + (uint64_t(8) << 20)) return 23;
+        return 0;
+    });
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0) << r.output;
+}
+
+}  // namespace
