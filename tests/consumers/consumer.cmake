@@ -1,0 +1,232 @@
+# Builds and runs one consumer of scrypt-vornik the way a user would, and
+# checks what it prints against OpenSSL's scrypt.  Run with cmake -P:
+#
+#   MODE     install    cmake --install the build into WORK/prefix and check
+#                       the installed files (the other modes then use them)
+#            package    host project with find_package(scrypt-vornik)
+#            pkgconfig  host compiled by hand with pkg-config's flags
+#            subdir     host project with add_subdirectory(source tree)
+#            deb        cpack -G DEB, check the package's metadata and files,
+#                       then build the C host against its extracted content
+#   HOST     c or cxx
+#   ROOT, BUILD, WORK, ORACLE, VERSION, GENERATOR, C_COMPILER, CXX_COMPILER,
+#   BINDIR, LIBDIR, INCLUDEDIR, MANDIR, DOCDIR, CMAKE_DIR, PKGCONFIG_DIR
+cmake_minimum_required(VERSION 3.25)
+
+set(HOSTS ${CMAKE_CURRENT_LIST_DIR})
+set(PREFIX ${WORK}/prefix)
+
+function(skip reason)
+    message("SKIPPED: ${reason}")
+endfunction()
+
+# run(<output var> COMMAND...): runs the command and fails the test, showing
+# everything it printed, unless it succeeds.
+function(run var)
+    execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT rc EQUAL 0)
+        list(JOIN ARGN " " cmd)
+        message(FATAL_ERROR "failed (${rc}): ${cmd}\n--- stdout\n${out}\n--- stderr\n${err}")
+    endif()
+    set(${var} "${out}" PARENT_SCOPE)
+endfunction()
+
+# The key of RFC 7914's second test vector, from the oracle.
+function(expected_key var)
+    run(key ${ORACLE} password NaCl 1024 8 16 64)
+    string(STRIP "${key}" key)
+    string(LENGTH "${key}" length)
+    if(NOT length EQUAL 128)
+        message(FATAL_ERROR "oracle printed '${key}'")
+    endif()
+    set(${var} ${key} PARENT_SCOPE)
+endfunction()
+
+# Runs a built host and checks its two lines: the header's version and the key.
+function(check_host program)
+    run(out ${program})
+    expected_key(key)
+    set(want "scrypt-vornik ${VERSION} ${VERSION}\n${key}\n")
+    if(NOT out STREQUAL want)
+        message(FATAL_ERROR "${program} printed\n${out}expected\n${want}")
+    endif()
+    message("${program}: version ${VERSION}, key matches OpenSSL")
+endfunction()
+
+# configure_and_build(<dir> <cmake args>...): the host project of HOST.
+function(configure_and_build dir)
+    file(REMOVE_RECURSE ${dir})
+    run(out ${CMAKE_COMMAND} -S ${HOSTS}/${HOST}-host -B ${dir} -G ${GENERATOR}
+        -DCMAKE_C_COMPILER=${C_COMPILER} -DCMAKE_CXX_COMPILER=${CXX_COMPILER}
+        -DCMAKE_BUILD_TYPE=Release ${ARGN})
+    run(out ${CMAKE_COMMAND} --build ${dir} -j2)
+endfunction()
+
+# The files an install must hold below `root`: exactly these, nothing more.
+function(check_installed_files root)
+    file(GLOB_RECURSE found LIST_DIRECTORIES false RELATIVE ${root} ${root}/*)
+    set(want
+        ${BINDIR}/hexlines
+        ${INCLUDEDIR}/scrypt-vornik.h
+        ${LIBDIR}/libscrypt-vornik.a
+        ${CMAKE_DIR}/scrypt-vornik-config.cmake
+        ${CMAKE_DIR}/scrypt-vornik-config-version.cmake
+        ${CMAKE_DIR}/scrypt-vornik-targets.cmake
+        ${PKGCONFIG_DIR}/scrypt-vornik.pc
+        ${MANDIR}/man1/hexlines.1
+        ${MANDIR}/man3/scrypt-vornik.3
+        ${MANDIR}/man3/scrypt.3
+        ${MANDIR}/man3/scrypt_set_fatal_error.3
+        ${DOCDIR}/copyright)
+    set(missing ${want})
+    list(REMOVE_ITEM missing ${found})
+    set(extra ${found})
+    list(REMOVE_ITEM extra ${want})
+    # One file of imported locations per configuration.
+    list(FILTER extra EXCLUDE REGEX "^${CMAKE_DIR}/scrypt-vornik-targets-[a-z]+\\.cmake$")
+    if(missing OR extra)
+        message(FATAL_ERROR "installed files under ${root}:\n  missing: ${missing}\n  unexpected: ${extra}")
+    endif()
+    # The section 3 names lead to the library's page, which names both.
+    foreach(page scrypt scrypt_set_fatal_error)
+        file(READ ${root}/${MANDIR}/man3/${page}.3 text)
+        if(NOT text STREQUAL ".so man3/scrypt-vornik.3\n")
+            message(FATAL_ERROR "${page}.3 holds '${text}'")
+        endif()
+    endforeach()
+    file(READ ${root}/${MANDIR}/man3/scrypt-vornik.3 text)
+    if(NOT text MATCHES "scrypt-vornik ${VERSION}" OR NOT text MATCHES "scrypt_set_fatal_error")
+        message(FATAL_ERROR "scrypt-vornik.3 lacks the version or the handler function")
+    endif()
+    # Only the two entry points are global in the installed archive.
+    find_program(NM NAMES nm)
+    if(NM)
+        run(symbols ${NM} -g --defined-only ${root}/${LIBDIR}/libscrypt-vornik.a)
+        string(REGEX MATCHALL "[ \t][A-Za-z][ \t][^\n]+" globals "${symbols}")
+        list(TRANSFORM globals REPLACE "^[ \t][A-Za-z][ \t]" "")
+        list(SORT globals)
+        if(NOT globals STREQUAL "scrypt;scrypt_set_fatal_error")
+            message(FATAL_ERROR "global symbols of the archive: ${globals}")
+        endif()
+    endif()
+    message("${root}: the expected ${CMAKE_DIR}, archive, header, .pc, man pages, hexlines and copyright")
+endfunction()
+
+if(MODE STREQUAL "install")
+    file(REMOVE_RECURSE ${PREFIX})
+    run(out ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX})
+    check_installed_files(${PREFIX})
+
+elseif(MODE STREQUAL "package")
+    set(dir ${WORK}/package-${HOST})
+    configure_and_build(${dir} -DCMAKE_PREFIX_PATH=${PREFIX})
+    # The package found must be the one just installed, not a system copy.
+    file(STRINGS ${dir}/CMakeCache.txt found REGEX "^scrypt-vornik_DIR:")
+    if(NOT found STREQUAL "scrypt-vornik_DIR:PATH=${PREFIX}/${CMAKE_DIR}")
+        message(FATAL_ERROR "find_package used ${found}")
+    endif()
+    check_host(${dir}/${HOST}-host)
+
+elseif(MODE STREQUAL "pkgconfig")
+    find_program(PKG_CONFIG NAMES pkg-config pkgconf)
+    if(NOT PKG_CONFIG)
+        skip("pkg-config is not installed")
+        return()
+    endif()
+    set(ENV{PKG_CONFIG_PATH} ${PREFIX}/${PKGCONFIG_DIR})
+    run(modversion ${PKG_CONFIG} --modversion scrypt-vornik)
+    string(STRIP "${modversion}" modversion)
+    if(NOT modversion STREQUAL VERSION)
+        message(FATAL_ERROR "pkg-config reports version '${modversion}', not ${VERSION}")
+    endif()
+    run(flags ${PKG_CONFIG} --cflags --libs scrypt-vornik)
+    if(NOT flags MATCHES "-I${PREFIX}/" OR NOT flags MATCHES "-L${PREFIX}/")
+        message(FATAL_ERROR "pkg-config flags do not point into ${PREFIX}: ${flags}")
+    endif()
+    set(dir ${WORK}/pkgconfig-${HOST})
+    file(REMOVE_RECURSE ${dir})
+    file(MAKE_DIRECTORY ${dir})
+    # The command a user types; the C host is linked by the C compiler alone.
+    if(HOST STREQUAL "c")
+        set(ENV{CC} ${C_COMPILER})
+        set(command "\"$CC\" main.c $(pkg-config --cflags --libs scrypt-vornik) -o ${dir}/host")
+    else()
+        set(ENV{CXX} ${CXX_COMPILER})
+        set(command "\"$CXX\" -std=c++17 main.cpp $(pkg-config --cflags --libs scrypt-vornik) -o ${dir}/host")
+    endif()
+    message("${command}")
+    execute_process(COMMAND sh -c "${command}" WORKING_DIRECTORY ${HOSTS}/${HOST}-host
+        RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "build failed:\n${out}")
+    endif()
+    check_host(${dir}/host)
+
+elseif(MODE STREQUAL "subdir")
+    set(dir ${WORK}/subdir-${HOST})
+    configure_and_build(${dir} -DSCRYPT_VORNIK_SOURCE=${ROOT})
+    check_host(${dir}/${HOST}-host)
+    # Nothing of the library's own tests, examples or install rules comes along.
+    if(EXISTS ${dir}/scrypt-vornik/tests OR EXISTS ${dir}/scrypt-vornik/examples)
+        message(FATAL_ERROR "add_subdirectory also configured the library's tests or examples")
+    endif()
+    run(out ${CMAKE_COMMAND} --install ${dir} --prefix ${dir}/installed)
+    file(GLOB_RECURSE installed ${dir}/installed/*)
+    if(installed)
+        message(FATAL_ERROR "installing the host also installed: ${installed}")
+    endif()
+
+elseif(MODE STREQUAL "deb")
+    find_program(DPKG_DEB dpkg-deb)
+    find_program(DPKG dpkg)
+    if(NOT DPKG_DEB OR NOT DPKG)
+        skip("dpkg-deb is not installed (not a Debian system)")
+        return()
+    endif()
+    set(dir ${WORK}/deb)
+    file(REMOVE_RECURSE ${dir})
+    run(out ${CMAKE_COMMAND} -E chdir ${BUILD}
+        cpack -G DEB --config ${BUILD}/CPackConfig.cmake -B ${dir})
+    run(arch ${DPKG} --print-architecture)
+    string(STRIP "${arch}" arch)
+    set(deb ${dir}/scrypt-vornik_${VERSION}_${arch}.deb)
+    if(NOT EXISTS ${deb})
+        message(FATAL_ERROR "cpack made no ${deb}:\n${out}")
+    endif()
+    foreach(field_value "Package=scrypt-vornik" "Version=${VERSION}" "Architecture=${arch}"
+                        "Section=libdevel" "Priority=optional")
+        string(REPLACE "=" ";" fv ${field_value})
+        list(GET fv 0 field)
+        list(GET fv 1 value)
+        run(got ${DPKG_DEB} -f ${deb} ${field})
+        string(STRIP "${got}" got)
+        if(NOT got STREQUAL value)
+            message(FATAL_ERROR "${field}: '${got}', expected '${value}'")
+        endif()
+    endforeach()
+    run(description ${DPKG_DEB} -f ${deb} Description)
+    if(NOT description MATCHES "^[^\n]*RFC 7914[^\n]*\n .+")
+        message(FATAL_ERROR "Description lacks a summary or a long text:\n${description}")
+    endif()
+    run(depends ${DPKG_DEB} -f ${deb} Depends)
+    if(NOT depends MATCHES "^libc6")
+        message(FATAL_ERROR "Depends: '${depends}', expected the C library")
+    endif()
+    run(out ${DPKG_DEB} -x ${deb} ${dir}/root)
+    check_installed_files(${dir}/root/usr)
+    file(READ ${dir}/root/usr/${DOCDIR}/copyright copyright)
+    if(NOT copyright MATCHES "\nLicense: Expat\n" OR NOT copyright MATCHES "Permission is hereby granted")
+        message(FATAL_ERROR "the package's copyright file does not carry the MIT licence")
+    endif()
+    # The packaged hexlines runs, and the packaged library builds a host.
+    execute_process(COMMAND sh -c "printf 'hello\\n' | '${dir}/root/usr/${BINDIR}/hexlines'"
+        RESULT_VARIABLE rc OUTPUT_VARIABLE out)
+    if(NOT rc EQUAL 0 OR NOT out STREQUAL "68656c6c6f\n")
+        message(FATAL_ERROR "packaged hexlines printed '${out}' (status ${rc})")
+    endif()
+    configure_and_build(${dir}/host -DCMAKE_PREFIX_PATH=${dir}/root/usr)
+    check_host(${dir}/host/${HOST}-host)
+
+else()
+    message(FATAL_ERROR "unknown MODE '${MODE}'")
+endif()
