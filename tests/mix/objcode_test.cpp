@@ -1,0 +1,294 @@
+// Reads the shipped archive back with objdump and checks the instruction
+// sets that its code uses:
+// - the XOP forms rotate with vprotd by immediate counts 7, 9, 13 and 18,
+//   never with shift pairs, and use none of the XOP instructions that some
+//   emulators get wrong (vprotd with a register or memory count, the vpsh*
+//   shifts, vpcmov, vpperm);
+// - no code outside the AVX and XOP forms holds a VEX- or XOP-encoded
+//   instruction, so everything else runs on baseline x86-64;
+// - nothing uses 256-bit registers.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct instruction {
+    std::string mnemonic, operands;
+};
+
+// One function of the disassembly.  Functions are told apart by address:
+// the units of different instruction sets may each hold a local function of
+// the same name.
+struct function {
+    std::string name;
+    std::vector<instruction> code;
+    std::set<uint64_t> direct_targets;     // addresses of calls and jumps
+    std::set<std::string> symbol_targets;  // calls and jumps through relocations
+    std::set<uint64_t> callees;            // other functions, resolved from both
+};
+
+using program = std::map<uint64_t, function>;  // by start address
+
+const std::set<std::string> kPrefixes = {"cs",  "ds",     "ss",     "es",      "fs",    "gs",
+                                         "rep", "repz",   "repnz",  "repe",    "repne", "lock",
+                                         "bnd", "data16", "addr32", "notrack", "rex",   "rex.W"};
+
+// The functions with this name (locals of different units may share one).
+std::vector<uint64_t> named(const program &prog, const std::string &name) {
+    std::vector<uint64_t> v;
+    for (const auto &[addr, f] : prog)
+        if (f.name == name) v.push_back(addr);
+    return v;
+}
+
+// objdump -dr -w output, one function per symbol.
+program disassemble(const std::string &objdump, const std::string &file, std::string *error) {
+    program prog;
+    const std::string command = "'" + objdump + "' -dr -w --no-show-raw-insn '" + file + "' 2>&1";
+    FILE *pipe = popen(command.c_str(), "r");
+    if (!pipe) {
+        *error = "cannot run " + command;
+        return prog;
+    }
+    static const std::regex header(R"(^([0-9a-f]+) <([^>]+)>:$)");
+    static const std::regex insn(
+        R"(^\s+[0-9a-f]+:\t([^\t]*)(?:\t[0-9a-f]+: (R_X86_64_\S+)\t(\S+))?)");
+    static const std::regex target(R"(^([0-9a-f]+) <)");
+    function *current = nullptr;
+    char buf[8192];
+    while (fgets(buf, sizeof buf, pipe)) {
+        std::string line(buf);
+        if (!line.empty() && line.back() == '\n') line.pop_back();
+        std::smatch m;
+        if (std::regex_match(line, m, header)) {
+            current = &prog[std::stoull(m[1].str(), nullptr, 16)];
+            current->name = m[2];
+            continue;
+        }
+        if (!current || !std::regex_search(line, m, insn)) continue;
+        std::istringstream words(m[1].str());
+        instruction in;
+        while (words >> in.mnemonic && kPrefixes.count(in.mnemonic)) {
+        }
+        std::getline(words, in.operands);
+        in.operands.erase(0, in.operands.find_first_not_of(' '));
+        const bool transfer = in.mnemonic.rfind("call", 0) == 0 || in.mnemonic[0] == 'j';
+        std::smatch t;
+        if (transfer && m[3].matched) {
+            // An unresolved relocation names the target; the address shown
+            // is only a placeholder.
+            current->symbol_targets.insert(m[3].str().substr(0, m[3].str().find_first_of("+-")));
+        } else if (transfer && std::regex_search(in.operands, t, target)) {
+            current->direct_targets.insert(std::stoull(t[1].str(), nullptr, 16));
+        }
+        current->code.push_back(in);
+    }
+    const int status = pclose(pipe);
+    if (status != 0) *error = command + " failed";
+
+    // Resolve targets to the functions that hold them.
+    for (auto &[addr, f] : prog) {
+        for (uint64_t a : f.direct_targets) {
+            auto it = prog.upper_bound(a);
+            if (it == prog.begin()) continue;
+            --it;
+            if (it->first != addr) f.callees.insert(it->first);
+        }
+        // A name shared by several local functions counts as a call of each.
+        for (const std::string &name : f.symbol_targets)
+            for (uint64_t a : named(prog, name))
+                if (a != addr) f.callees.insert(a);
+    }
+    return prog;
+}
+
+// The name a function would have in the source: without the suffixes that
+// the compiler adds to clones and split parts.
+std::string source_name(const std::string &name) {
+    return name.substr(0, name.find('.'));
+}
+
+bool is_vex_or_xop(const instruction &in) {
+    // Every VEX-, XOP- and EVEX-encoded mnemonic starts with "v"; of the
+    // legacy ones only the virtualisation instructions do.
+    static const std::set<std::string> legacy_v = {
+        "verr",   "verw",   "vmcall",  "vmlaunch", "vmresume", "vmxoff",
+        "vmxon",  "vmread", "vmwrite", "vmptrld",  "vmptrst",  "vmclear",
+        "vmfunc", "vmrun",  "vmload",  "vmsave",   "vmmcall"};
+    return !in.mnemonic.empty() && in.mnemonic[0] == 'v' && !legacy_v.count(in.mnemonic);
+}
+
+bool form_entry(const std::string &name, const char *isa) {
+    const std::string n = source_name(name);
+    const std::string suffix = std::string("_") + isa;
+    return n.size() > suffix.size() &&
+           n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The function `name` or its second entry name with a leading underscore
+// (objdump labels an address with one of its names only).
+bool find_entry(const program &prog, const std::string &name, uint64_t *addr) {
+    for (const std::string &n : {name, "_" + name}) {
+        const auto found = named(prog, n);
+        if (found.size() == 1) {
+            *addr = found[0];
+            return true;
+        }
+    }
+    return false;
+}
+
+// The functions of `prog` that `root` reaches by calls and jumps.
+std::set<uint64_t> reached(const program &prog, uint64_t root) {
+    std::set<uint64_t> seen{root};
+    std::vector<uint64_t> todo{root};
+    while (!todo.empty()) {
+        const uint64_t f = todo.back();
+        todo.pop_back();
+        for (uint64_t c : prog.at(f).callees)
+            if (seen.insert(c).second) todo.push_back(c);
+    }
+    return seen;
+}
+
+std::vector<instruction> code_of(const program &prog, const std::set<uint64_t> &functions) {
+    std::vector<instruction> all;
+    for (uint64_t f : functions)
+        all.insert(all.end(), prog.at(f).code.begin(), prog.at(f).code.end());
+    return all;
+}
+
+class ObjectCode : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        const std::string objdump = SCRYPT_OBJDUMP;
+        if (objdump.empty() || access(objdump.c_str(), X_OK) != 0) {
+            skip_reason_ =
+                "objdump was not found (package binutils), so the object code "
+                "cannot be read";
+            return;
+        }
+        prog_ = disassemble(objdump, SCRYPT_ARCHIVE, &error_);
+    }
+    void SetUp() override {
+        if (!skip_reason_.empty()) GTEST_SKIP() << skip_reason_;
+        ASSERT_TRUE(error_.empty()) << error_;
+        ASSERT_FALSE(prog_.empty()) << "no functions read from " << SCRYPT_ARCHIVE;
+    }
+    static program prog_;
+    static std::string error_, skip_reason_;
+};
+
+program ObjectCode::prog_;
+std::string ObjectCode::error_, ObjectCode::skip_reason_;
+
+TEST_F(ObjectCode, XopFormsRotateWithImmediateVprotdOnly) {
+    static const std::set<std::string> shifts = {"pslld", "psrld", "vpslld", "vpsrld"};
+    static const std::regex forbidden(R"(^(vpsh[la][bwdq]|vpcmov|vpperm)$)");
+    for (const char *entry : {"scrypt_ChunkMix_xop", "scrypt_ROMix_xop"}) {
+        SCOPED_TRACE(entry);
+        uint64_t addr;
+        ASSERT_TRUE(find_entry(prog_, entry, &addr)) << entry << " is not in " << SCRYPT_ARCHIVE;
+        std::set<std::string> counts;
+        for (const instruction &in : code_of(prog_, reached(prog_, addr))) {
+            EXPECT_FALSE(shifts.count(in.mnemonic))
+                << "shift-pair rotation: " << in.mnemonic << " " << in.operands;
+            EXPECT_FALSE(std::regex_match(in.mnemonic, forbidden))
+                << "instruction avoided in the XOP form: " << in.mnemonic << " " << in.operands;
+            if (in.mnemonic != "vprotd") continue;
+            if (in.operands[0] != '$') {
+                ADD_FAILURE() << "vprotd with a register or memory count: " << in.operands;
+                continue;
+            }
+            counts.insert(in.operands.substr(0, in.operands.find(',')));
+        }
+        EXPECT_EQ(counts, (std::set<std::string>{"$0x7", "$0x9", "$0xd", "$0x12"}))
+            << "rotation counts 7, 9, 13 and 18";
+    }
+}
+
+TEST_F(ObjectCode, OtherFormsRotateWithShiftPairs) {
+    // The AVX form in VEX encoding, the SSE2 form in legacy encoding; this
+    // also shows that the disassembly is read as it should be.
+    const struct {
+        const char *entry;
+        std::set<std::string> shifts;
+    } forms[] = {{"scrypt_ChunkMix_avx", {"vpslld", "vpsrld"}},
+                 {"scrypt_ChunkMix_sse2", {"pslld", "psrld"}}};
+    for (const auto &f : forms) {
+        SCOPED_TRACE(f.entry);
+        uint64_t addr;
+        ASSERT_TRUE(find_entry(prog_, f.entry, &addr))
+            << f.entry << " is not in " << SCRYPT_ARCHIVE;
+        std::set<std::string> seen;
+        for (const instruction &in : code_of(prog_, reached(prog_, addr)))
+            if (f.shifts.count(in.mnemonic)) seen.insert(in.mnemonic);
+        EXPECT_EQ(seen, f.shifts);
+    }
+}
+
+TEST_F(ObjectCode, OnlyTheAvxAndXopFormsHoldVexOrXopInstructions) {
+    // A function may hold such instructions if it is an AVX or XOP entry, or
+    // if it is called only from functions that may (helpers that the compiler
+    // kept apart from an entry).
+    std::map<uint64_t, std::set<uint64_t>> callers;
+    for (const auto &[addr, f] : prog_)
+        for (uint64_t c : f.callees) callers[c].insert(addr);
+    std::set<uint64_t> allowed;
+    for (const auto &[addr, f] : prog_)
+        if (form_entry(f.name, "avx") || form_entry(f.name, "xop")) allowed.insert(addr);
+    for (bool changed = true; changed;) {
+        changed = false;
+        for (const auto &[f, from] : callers) {
+            if (allowed.count(f)) continue;
+            bool ok = true;
+            for (uint64_t c : from) ok = ok && allowed.count(c);
+            if (ok) {
+                allowed.insert(f);
+                changed = true;
+            }
+        }
+    }
+    unsigned vex_functions = 0;
+    for (const auto &[addr, f] : prog_) {
+        bool vex = false;
+        for (const instruction &in : f.code) {
+            if (!is_vex_or_xop(in)) continue;
+            vex = true;
+            if (!allowed.count(addr)) {
+                ADD_FAILURE() << f.name << " runs outside the AVX and XOP forms but holds "
+                              << in.mnemonic << " " << in.operands;
+                break;
+            }
+        }
+        vex_functions += vex;
+    }
+    // The AVX and XOP forms themselves are there and were recognised.
+    EXPECT_GE(vex_functions, 4u);
+    for (const char *entry :
+         {"scrypt_ChunkMix_sse2", "scrypt_ROMix_sse2", "salsa_core_tangle_sse2",
+          "scrypt_ChunkMix_basic", "scrypt_ROMix_basic", "scrypt", "detect_cpu"}) {
+        uint64_t addr;
+        ASSERT_TRUE(find_entry(prog_, entry, &addr)) << entry << " is not in " << SCRYPT_ARCHIVE;
+        EXPECT_FALSE(allowed.count(addr)) << entry << " counted as AVX or XOP code";
+    }
+}
+
+TEST_F(ObjectCode, NoCodeUses256BitRegisters) {
+    for (const auto &[addr, f] : prog_)
+        for (const instruction &in : f.code)
+            EXPECT_TRUE(in.operands.find("%ymm") == std::string::npos &&
+                        in.operands.find("%zmm") == std::string::npos &&
+                        in.mnemonic != "vzeroupper" && in.mnemonic != "vzeroall")
+                << f.name << ": " << in.mnemonic << " " << in.operands;
+}
+
+}  // namespace
