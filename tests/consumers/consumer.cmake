@@ -5,6 +5,7 @@
 #                       the installed files (the other modes then use them)
 #            package    host project with find_package(scrypt-vornik)
 #            pkgconfig  host compiled by hand with pkg-config's flags
+#            plain      host compiled by hand with -I, -L and -l
 #            subdir     host project with add_subdirectory(source tree)
 #            deb        cpack -G DEB, check the package's metadata and files,
 #                       then build the C host against its extracted content
@@ -162,6 +163,20 @@ elseif(MODE STREQUAL "pkgconfig")
     endif()
     check_host(${dir}/host)
 
+elseif(MODE STREQUAL "plain")
+    # No helper at all: the compiler is pointed at the installed header and
+    # archive.
+    set(dir ${WORK}/plain-${HOST})
+    file(REMOVE_RECURSE ${dir})
+    file(MAKE_DIRECTORY ${dir})
+    set(paths -I${PREFIX}/${INCLUDEDIR} -L${PREFIX}/${LIBDIR} -lscrypt-vornik)
+    if(HOST STREQUAL "c")
+        run(out ${C_COMPILER} ${HOSTS}/c-host/main.c ${paths} -o ${dir}/host)
+    else()
+        run(out ${CXX_COMPILER} -std=c++17 ${HOSTS}/cxx-host/main.cpp ${paths} -o ${dir}/host)
+    endif()
+    check_host(${dir}/host)
+
 elseif(MODE STREQUAL "subdir")
     set(dir ${WORK}/subdir-${HOST})
     configure_and_build(${dir} -DSCRYPT_VORNIK_SOURCE=${ROOT})
@@ -185,8 +200,19 @@ elseif(MODE STREQUAL "deb")
     endif()
     set(dir ${WORK}/deb)
     file(REMOVE_RECURSE ${dir})
-    run(out ${CMAKE_COMMAND} -E chdir ${BUILD}
-        cpack -G DEB --config ${BUILD}/CPackConfig.cmake -B ${dir})
+    # cpack first brings the build up to date (its "preinstall" step), then
+    # installs it into a staging directory and packs that.
+    execute_process(COMMAND ${CMAKE_COMMAND} -E chdir ${BUILD}
+            ${CMAKE_CPACK_COMMAND} -G DEB --config ${BUILD}/CPackConfig.cmake -B ${dir}
+        RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    if(NOT rc EQUAL 0)
+        file(GLOB_RECURSE logs ${dir}/_CPack_Packages/*.log)
+        foreach(log IN LISTS logs)
+            file(READ ${log} text)
+            string(APPEND out "--- ${log}\n${text}\n")
+        endforeach()
+        message(FATAL_ERROR "cpack failed:\n${out}")
+    endif()
     run(arch ${DPKG} --print-architecture)
     string(STRIP "${arch}" arch)
     set(deb ${dir}/scrypt-vornik_${VERSION}_${arch}.deb)
