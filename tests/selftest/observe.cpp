@@ -1,0 +1,155 @@
+#include "observe.h"
+
+#include <openssl/evp.h>
+#include <stddef.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "front/driver.h"
+#include "scrypt-vornik.h"
+#include "selftest/selftest.h"
+
+// The recorder lives in fixed storage: __wrap_malloc must not allocate.
+namespace {
+
+enum kind : uint8_t { MALLOC, FREE, MESSAGE, MARK };
+
+struct event {
+    kind what;
+    uint64_t bytes;
+    const void *pointer;
+    const char *message;
+};
+
+constexpr size_t capacity = 256;
+event events[capacity];
+size_t count = 0;
+bool recording_allocations = false;
+bool recording = false;
+
+void add(const event &e) {
+    if (count < capacity) events[count++] = e;
+}
+
+}  // namespace
+
+extern "C" {
+void *__real_malloc(size_t);
+void __real_free(void *);
+
+void *__wrap_malloc(size_t bytes) {
+    void *p = __real_malloc(bytes);
+    if (recording_allocations) add({MALLOC, bytes, p, nullptr});
+    return p;
+}
+
+void __wrap_free(void *p) {
+    if (recording_allocations) add({FREE, 0, p, nullptr});
+    __real_free(p);
+}
+}
+
+namespace observe {
+
+void start() {
+    count = 0;
+    recording = recording_allocations = true;
+}
+
+void stop() {
+    recording_allocations = false;
+}
+
+void mark() {
+    if (recording) add({MARK, 0, nullptr, nullptr});
+}
+
+void record_message(const char *message) {
+    if (recording) add({MESSAGE, 0, nullptr, message});
+}
+
+std::string log() {
+    std::string s;
+    for (size_t i = 0; i < count; i++) {
+        if (!s.empty()) s += ' ';
+        const event &e = events[i];
+        switch (e.what) {
+            case MALLOC:
+                s += 'M' + std::to_string(e.bytes);
+                break;
+            case FREE: {
+                std::string which = e.pointer ? "?" : "-";
+                for (size_t k = 0, m = 0; k < i; k++) {
+                    if (events[k].what != MALLOC) continue;
+                    if (events[k].pointer == e.pointer) which = std::to_string(m);
+                    m++;
+                }
+                s += 'F' + which;
+                break;
+            }
+            case MESSAGE:
+                s += '<' + std::string(e.message) + '>';
+                break;
+            case MARK:
+                s += '|';
+                break;
+        }
+    }
+    if (count == capacity) s += " (log full)";
+    return s;
+}
+
+bool oracle(const std::string &password, const std::string &salt, unsigned Nfactor,
+            unsigned rfactor, unsigned pfactor, uint8_t *out, size_t out_len) {
+    return EVP_PBE_scrypt(password.data(), password.size(), (const unsigned char *)salt.data(),
+                          salt.size(), uint64_t(1) << (Nfactor + 1), uint64_t(1) << rfactor,
+                          uint64_t(1) << pfactor, uint64_t(1) << 30, out, out_len) == 1;
+}
+
+[[noreturn]] static void print_and_exit(int status) {
+    const std::string s = log();
+    fputs(s.c_str(), stderr);
+    fflush(stderr);
+    _Exit(status);
+}
+
+void calls_and_exit(std::initializer_list<factors> calls) {
+    static const std::string password = "pleaseletmein", salt = "SodiumChloride";
+    uint8_t keys[8][64];
+    if (calls.size() > 8) abort();
+    scrypt_set_fatal_error(record_message);
+    start();
+    size_t i = 0;
+    for (const factors &f : calls) {
+        if (i) mark();
+        memset(keys[i], 0, 64);
+        scrypt((const uint8_t *)password.data(), password.size(), (const uint8_t *)salt.data(),
+               salt.size(), (uint8_t)f.Nfactor, (uint8_t)f.rfactor, (uint8_t)f.pfactor, keys[i],
+               64);
+        i++;
+    }
+    stop();
+    int wrong = 0;
+    i = 0;
+    for (const factors &f : calls) {
+        uint8_t want[64];
+        const bool in_range = f.Nfactor <= 30 && f.rfactor <= 8 && f.pfactor <= 25;
+        if (in_range && (!oracle(password, salt, f.Nfactor, f.rfactor, f.pfactor, want, 64) ||
+                         memcmp(keys[i], want, 64) != 0))
+            wrong++;
+        i++;
+    }
+    print_and_exit(wrong);
+}
+
+void self_test_and_exit() {
+    scrypt_set_fatal_error(record_message);
+    start();
+    power_on_self_test = 1;
+    const uint32_t result = scrypt_power_on_self_test();
+    stop();
+    print_and_exit((int)result);
+}
+
+}  // namespace observe

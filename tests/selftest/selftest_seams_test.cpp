@@ -1,0 +1,176 @@
+// The self-test's failure paths, in the test-only build whose known answers
+// and form table are writable: each child process plants its faults and then
+// makes the process's first call.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "front/cpu.h"
+#include "observe.h"
+#include "scrypt-vornik.h"
+#include "selftest/selftest.h"
+
+namespace {
+
+using testing::Eq;
+using testing::ExitedWithCode;
+
+const std::string self_test_log = "M2111 M319 F0 F1 M1048639 M17471";
+const std::string mix_text = "scrypt: mix function power-on-self-test failed";
+const std::string hash_text = "scrypt: hash function power-on-self-test failed";
+const std::string derivation_text = "scrypt: scrypt power-on-self-test failed";
+const std::string mix = "<" + mix_text + ">", hash = "<" + hash_text + ">",
+                  derivation = "<" + derivation_text + ">";
+// What the calls {9, 3, 4} then {2, 0, 0} do after the self-test: the first
+// keeps its buffers, the second replaces them and runs no self-test.
+const std::string after_first_call = " | F2 F3 M1087 M319";
+
+enum fault : unsigned { MIX = 1, HASH = 2, ROW0 = 4, ROW1 = 8 };
+
+// One flipped bit in a known answer makes its sub-test fail.
+void plant(unsigned faults) {
+    if (faults & MIX) expected[0] ^= 0x80;
+    if (faults & HASH) post_hash_expected[31] ^= 0x01;
+    if (faults & ROW0) post_vectors[0][0] ^= 0x01;
+    if (faults & ROW1) post_vectors[1][63] ^= 0x80;
+}
+
+mix_form *form_named(const char *name) {
+    for (unsigned i = 0; i < scrypt_mix_form_count; i++)
+        if (strcmp(scrypt_mix_forms[i].name, name) == 0) return &scrypt_mix_forms[i];
+    return nullptr;
+}
+
+chunkmix_function real_chunkmix;
+
+// The real form with one wrong bit in the compared words: position 3 of the
+// last block holds word 63 in tangled order, position 15 in natural order
+// (the other position holds word 51, which the test does not look at).
+void broken_chunkmix(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r) {
+    real_chunkmix(Bout, Bin, Bxor, r);
+    uint32_t *last = Bout + 32 * r - 16;
+    last[3] ^= 0x100;
+    last[15] ^= 0x100;
+}
+
+void must_not_run(uint32_t *, const uint32_t *, const uint32_t *, uint32_t) {
+    abort();
+}
+
+void break_form(mix_form *f) {
+    real_chunkmix = f->chunkmix;
+    f->chunkmix = broken_chunkmix;
+}
+
+class SelfTestSeamsDeathTest : public testing::Test {
+  protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+// Every combination of failing sub-tests, with a handler that records and
+// returns, installed before the first call: the result has exactly the failed
+// bits cleared; each failed sub-test is reported once, in the order mix,
+// hash, derivation; only a result of 0 adds the final message; the key is
+// still derived; the second call runs no self-test.  Row 1 runs (its
+// allocations appear) also when row 0 has failed, and either row failing
+// fails the derivation test.
+TEST_F(SelfTestSeamsDeathTest, FailedSubTestsAreReportedOnceInOrder) {
+    struct {
+        unsigned faults;
+        int result;
+        std::string log;
+    } cases[] = {
+        {0, 7, self_test_log},
+        {MIX, 6, mix + " " + self_test_log},
+        {HASH, 5, hash + " " + self_test_log},
+        {ROW0, 3, self_test_log + " " + derivation},
+        {ROW1, 3, self_test_log + " " + derivation},
+        {ROW0 | ROW1, 3, self_test_log + " " + derivation},
+        {MIX | HASH, 4, mix + " " + hash + " " + self_test_log},
+        {MIX | ROW1, 2, mix + " " + self_test_log + " " + derivation},
+        {MIX | HASH | ROW0, 0, mix + " " + hash + " " + self_test_log + " " + derivation},
+        {MIX | HASH | ROW1, 0, mix + " " + hash + " " + self_test_log + " " + derivation},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "faults " << c.faults);
+        EXPECT_EXIT((plant(c.faults), observe::self_test_and_exit()), ExitedWithCode(c.result),
+                    Eq(c.log));
+        const std::string final_report =
+            c.result == 0 ? " <scrypt: power on self test failed>" : "";
+        EXPECT_EXIT((plant(c.faults), observe::calls_and_exit({{9, 3, 4}, {2, 0, 0}})),
+                    ExitedWithCode(0), Eq(c.log + final_report + after_first_call));
+    }
+}
+
+// A first call with an out-of-range factor: the self-test's report comes
+// before the range report.
+TEST_F(SelfTestSeamsDeathTest, SelfTestReportsBeforeTheRangeCheck) {
+    EXPECT_EXIT((plant(HASH), observe::calls_and_exit({{0, 0, 26}})), ExitedWithCode(0),
+                Eq(hash + " " + self_test_log + " <scrypt: p out of range>"));
+}
+
+// With the default handler the first failed sub-test ends the process with
+// status 1 and its message; later sub-tests do not run.
+TEST_F(SelfTestSeamsDeathTest, DefaultHandlerEndsTheProcessAtTheFirstFailure) {
+    struct {
+        unsigned faults;
+        std::string text;
+    } cases[] = {
+        {MIX, mix_text},
+        {HASH, hash_text},
+        {ROW0, derivation_text},
+        {HASH | ROW1, hash_text},
+        {MIX | HASH | ROW0 | ROW1, mix_text},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "faults " << c.faults);
+        EXPECT_EXIT(
+            {
+                plant(c.faults);
+                uint8_t out[64];
+                scrypt((const uint8_t *)"pw", 2, (const uint8_t *)"salt", 4, 9, 3, 4, out, 64);
+                _Exit(0);
+            },
+            ExitedWithCode(1), Eq(c.text + "\n"));
+    }
+}
+
+// One wrong mixing form that the processor runs: exactly one mix report and
+// a result of 6; scrypt() reports nothing more and derives the right key.
+class SelfTestFormDeathTest : public SelfTestSeamsDeathTest,
+                              public testing::WithParamInterface<const char *> {};
+
+TEST_P(SelfTestFormDeathTest, OneWrongFormGivesOneMixReport) {
+    mix_form *f = form_named(GetParam());
+    ASSERT_NE(f, nullptr) << "no form " << GetParam() << " in this build";
+    if (f->required != 0 && (detect_cpu() & f->required) == 0)
+        GTEST_SKIP() << "this processor cannot run the " << GetParam() << " form";
+    EXPECT_EXIT((break_form(f), observe::self_test_and_exit()), ExitedWithCode(6),
+                Eq(mix + " " + self_test_log));
+    EXPECT_EXIT((break_form(f), observe::calls_and_exit({{9, 3, 4}, {2, 0, 0}})), ExitedWithCode(0),
+                Eq(mix + " " + self_test_log + after_first_call));
+}
+
+INSTANTIATE_TEST_SUITE_P(SelfTest, SelfTestFormDeathTest,
+                         testing::Values("xop", "avx", "sse2", "basic"),
+                         [](const auto &info) { return std::string(info.param); });
+
+// A processor that reports none of the vector features: only the portable
+// form is tested (a vector form that ran would abort), and the self-test
+// passes.
+TEST_F(SelfTestSeamsDeathTest, OnlyFormsTheProcessorRunsAreTested) {
+    EXPECT_EXIT(
+        {
+            for (unsigned i = 0; i < scrypt_mix_form_count; i++) {
+                if (scrypt_mix_forms[i].required == 0) continue;
+                scrypt_mix_forms[i].required = uint64_t(1) << 63;  // never reported
+                scrypt_mix_forms[i].chunkmix = must_not_run;
+            }
+            observe::self_test_and_exit();
+        },
+        ExitedWithCode(7), Eq(self_test_log));
+}
+
+}  // namespace
