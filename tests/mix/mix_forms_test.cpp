@@ -8,6 +8,11 @@
 
 using mixtest::words;
 
+// Test names and messages show the form by name.
+void PrintTo(const mix_form *f, std::ostream *os) {
+    *os << f->name;
+}
+
 namespace {
 
 // Last 16 bytes of ChunkMix (r = 2, no xor input) over the 256-byte chunk
