@@ -79,8 +79,10 @@ inline void tangle_blocks(uint32_t *w, uint64_t count) {
     }
 }
 
+// Returns word 0 of the last output block, ROMix's next table index before
+// masking, straight from the register that holds it.
 template <class Isa>
-inline void chunkmix(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r) {
+inline uint32_t chunkmix(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r) {
     const size_t c = (size_t)r * 128;  // chunk bytes
     const unsigned char *in = (const unsigned char *)Bin;
     const unsigned char *xr = (const unsigned char *)Bxor;
@@ -148,6 +150,17 @@ inline void chunkmix(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, 
         h ^= c;
         b += 64;
     } while (b != c);
+    return (uint32_t)_mm_cvtsi128_si32(x0);
+}
+
+// Asks for every line of table entry `entry` (`bytes` long) at once, its last
+// block first as ChunkMix reads that one first: the entry is at a random
+// place in the table, and its lines then arrive together instead of one
+// cache miss after another.
+inline void prefetch_entry(const uint32_t *entry, size_t bytes) {
+    const char *p = (const char *)entry;
+    _mm_prefetch(p + bytes - 64, _MM_HINT_T0);
+    for (size_t o = 0; o < bytes - 64; o += 64) _mm_prefetch(p + o, _MM_HINT_T0);
 }
 
 // ROMix on tangled chunks; X is tangled on entry and untangled on return, so
@@ -159,14 +172,16 @@ inline void romix(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r)
     tangle_blocks(X, 2 * (uint64_t)r);
     memcpy(V, X, words * 4);
     for (uint32_t i = 1; i < N; i++) chunkmix<Isa>(V + i * words, V + (i - 1) * words, nullptr, r);
-    chunkmix<Isa>(X, V + (size_t)(N - 1) * words, nullptr, r);
+    uint32_t j = chunkmix<Isa>(X, V + (size_t)(N - 1) * words, nullptr, r) & mask;
     // Word 0 of a block keeps its place when tangled, so Integerify reads the
-    // same word in either order.
+    // same word in either order.  Each index is taken from the register as
+    // soon as its ChunkMix ends, and the entry it names is requested before
+    // the next ChunkMix starts.
     for (uint32_t i = 0; i < N; i += 2) {
-        uint32_t j = X[words - 16] & mask;
-        chunkmix<Isa>(Y, X, V + j * words, r);
-        j = Y[words - 16] & mask;
-        chunkmix<Isa>(X, Y, V + j * words, r);
+        prefetch_entry(V + j * words, words * 4);
+        j = chunkmix<Isa>(Y, X, V + j * words, r) & mask;
+        prefetch_entry(V + j * words, words * 4);
+        j = chunkmix<Isa>(X, Y, V + j * words, r) & mask;
     }
     tangle_blocks(X, 2 * (uint64_t)r);
 }
