@@ -23,6 +23,7 @@ CC=clang CXX=clang++ cmake -S "$root/fuzz" -B "$build" >"$build.configure.log" 2
 cmake --build "$build" -j2 --target "${targets[@]}"
 
 failed=0
+found=0
 summary=()
 for t in "${targets[@]}"; do
     corpus=$build/corpus/$t
@@ -36,11 +37,16 @@ for t in "${targets[@]}"; do
         "$corpus" "$root/fuzz/corpus/$t" >"$log" 2>&1 || status=$?
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
     rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
-    cov=$(grep -oE 'cov: [0-9]+' "$log" | tail -1 | cut -d' ' -f2)
+    cov=$( (grep -oE 'cov: [0-9]+' "$log" || true) | tail -1 | cut -d' ' -f2)
     if [ "$status" -ne 0 ]; then
         failed=1
+        found=$((found + 1))
         echo "!! $t stopped with status $status; its report:"
-        grep -E -A40 'MISMATCH|FAILED|ERROR: |runtime error|deadly signal' "$log" | head -80 || tail -40 "$log"
+        if grep -qE 'MISMATCH|FAILED|ERROR: |runtime error|deadly signal' "$log"; then
+            grep -E -A40 'MISMATCH|FAILED|ERROR: |runtime error|deadly signal' "$log" | head -80 || true
+        else
+            tail -40 "$log"
+        fi
         ls -l "$artifacts"
         summary+=("$t: FINDING after ${execs:-?} executions (status $status), see $artifacts")
     else
@@ -49,4 +55,5 @@ for t in "${targets[@]}"; do
 done
 echo "== fuzzing summary"
 printf '%s\n' "${summary[@]}"
+echo "fuzz: $((${#targets[@]} - found)) passed, $found failed"
 exit $failed
