@@ -18,8 +18,9 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(derive_fuzz hash_fuzz chunkmix_fuzz)
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 
-CC=clang CXX=clang++ cmake -S "$root/fuzz" -B "$build" >"$build.configure.log" 2>&1 ||
-    { cat "$build.configure.log"; exit 1; }
+mkdir -p "$build"
+CC=clang CXX=clang++ cmake -S "$root/fuzz" -B "$build" >"$build/configure.log" 2>&1 ||
+    { cat "$build/configure.log"; exit 1; }
 cmake --build "$build" -j2 --target "${targets[@]}"
 
 failed=0
