@@ -56,29 +56,6 @@ struct native_rotate {
 };
 #endif
 
-// Swaps natural and tangled word order in `count` blocks, in place; the
-// blocks need no alignment.  Lane k of tangled row m is lane k of natural row
-// (k - m) mod 4, so each row is a lane-wise select from the four loaded rows.
-// Written with 128-bit operations so that the compiler cannot widen it to
-// 256-bit ones in the AVX and XOP units.
-inline void tangle_blocks(uint32_t *w, uint64_t count) {
-    const vec l0 = _mm_setr_epi32(-1, 0, 0, 0), l1 = _mm_setr_epi32(0, -1, 0, 0);
-    const vec l2 = _mm_setr_epi32(0, 0, -1, 0), l3 = _mm_setr_epi32(0, 0, 0, -1);
-    for (; count != 0; count--, w += 16) {
-        const vec a = _mm_loadu_si128((const vec *)w), b = _mm_loadu_si128((const vec *)(w + 4));
-        const vec c = _mm_loadu_si128((const vec *)(w + 8)),
-                  d = _mm_loadu_si128((const vec *)(w + 12));
-        const auto pick = [&](vec p0, vec p1, vec p2, vec p3) {
-            return _mm_or_si128(_mm_or_si128(_mm_and_si128(p0, l0), _mm_and_si128(p1, l1)),
-                                _mm_or_si128(_mm_and_si128(p2, l2), _mm_and_si128(p3, l3)));
-        };
-        _mm_storeu_si128((vec *)w, pick(a, b, c, d));
-        _mm_storeu_si128((vec *)(w + 4), pick(d, a, b, c));
-        _mm_storeu_si128((vec *)(w + 8), pick(c, d, a, b));
-        _mm_storeu_si128((vec *)(w + 12), pick(b, c, d, a));
-    }
-}
-
 // Returns word 0 of the last output block, ROMix's next table index before
 // masking, straight from the register that holds it.
 template <class Isa>
@@ -164,12 +141,15 @@ inline void prefetch_entry(const uint32_t *entry, size_t bytes) {
 }
 
 // ROMix on tangled chunks; X is tangled on entry and untangled on return, so
-// the caller sees natural order.  Offsets into V are 64-bit.
+// the caller sees natural order.  The tangle is the baseline one from the
+// SSE2 unit for every form: compiled with -mxop, a compiler may turn its lane
+// selects into XOP permutes (clang makes vpperm of them), which the XOP form
+// keeps out of its code.  Offsets into V are 64-bit.
 template <class Isa>
 inline void romix(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r) {
     const size_t words = (size_t)32 * r;
     const uint32_t mask = N - 1;
-    tangle_blocks(X, 2 * (uint64_t)r);
+    salsa_core_tangle_sse2(X, 2 * (uint64_t)r);
     memcpy(V, X, words * 4);
     for (uint32_t i = 1; i < N; i++) chunkmix<Isa>(V + i * words, V + (i - 1) * words, nullptr, r);
     uint32_t j = chunkmix<Isa>(X, V + (size_t)(N - 1) * words, nullptr, r) & mask;
@@ -183,7 +163,7 @@ inline void romix(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r)
         prefetch_entry(V + j * words, words * 4);
         j = chunkmix<Isa>(X, Y, V + j * words, r) & mask;
     }
-    tangle_blocks(X, 2 * (uint64_t)r);
+    salsa_core_tangle_sse2(X, 2 * (uint64_t)r);
 }
 
 }  // namespace
