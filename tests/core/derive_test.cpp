@@ -78,13 +78,7 @@ void call_limited(unsigned Nfactor, unsigned rfactor, unsigned pfactor, uint64_t
     exit(0);
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define SCRYPT_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SCRYPT_TEST_ASAN 1
-#endif
-#endif
+#include "support/build_kind.h"
 
 TEST(DeriveDeathTest, FactorAndLengthChecks) {
 #ifdef SCRYPT_TEST_ASAN

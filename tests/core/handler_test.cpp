@@ -28,13 +28,7 @@ class Handler : public ::testing::Test {
     void TearDown() override { scrypt_set_fatal_error(nullptr); }
 };
 
-#if defined(__SANITIZE_ADDRESS__)
-#define SCRYPT_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SCRYPT_TEST_ASAN 1
-#endif
-#endif
+#include "support/build_kind.h"
 
 TEST_F(Handler, ReturningHandlerAfterCheckFailureDerivesNothing) {
     struct {

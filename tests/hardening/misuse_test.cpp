@@ -28,13 +28,7 @@
 #define SCRYPT_UNDER_VALGRIND false
 #endif
 
-#if defined(__SANITIZE_ADDRESS__)
-#define SCRYPT_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SCRYPT_TEST_ASAN 1
-#endif
-#endif
+#include "support/build_kind.h"
 
 #ifdef SCRYPT_TEST_ASAN
 constexpr bool asan_build = true;

@@ -36,13 +36,7 @@
 #include <valgrind/memcheck.h>
 #endif
 
-#if defined(__SANITIZE_ADDRESS__)
-#define SCRYPT_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SCRYPT_TEST_ASAN 1
-#endif
-#endif
+#include "support/build_kind.h"
 
 namespace {
 

@@ -1,0 +1,12 @@
+// What kind of build the tests run in, for the few tests that cannot run
+// under AddressSanitizer (it reserves the address space that they limit, and
+// its allocator answers huge requests differently from the C library's).
+#pragma once
+
+#if defined(__SANITIZE_ADDRESS__)
+#define SCRYPT_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SCRYPT_TEST_ASAN 1
+#endif
+#endif
