@@ -18,15 +18,6 @@
 namespace xop {
 namespace {
 
-bool read_file(const std::string &path, std::string &out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    out = s.str();
-    return true;
-}
-
 bool write_file(const std::string &path, const std::string &data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << data;
@@ -340,6 +331,15 @@ run_result run(const run_config &config) {
         result.error = "the console log has no exit-status line (bochs wait status " +
                        std::to_string(status) + "; see " + bochs_log + ")";
     return result;
+}
+
+bool read_file(const std::string &path, std::string &out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream s;
+    s << in.rdbuf();
+    out = s.str();
+    return true;
 }
 
 }  // namespace xop

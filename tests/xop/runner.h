@@ -43,6 +43,9 @@ run_result run(const run_config &config);
 // or an empty string with the reason in `why`.
 std::string find_kernel(const std::string &dir, const std::string &fetch_script, std::string &why);
 
+// Reads a whole file; false if it cannot be opened.
+bool read_file(const std::string &path, std::string &out);
+
 // The lines of `console` that start with `prefix`, in order.
 std::vector<std::string> lines_with_prefix(const std::string &console, const std::string &prefix);
 

@@ -81,15 +81,6 @@ std::string make_arguments(uint64_t seed) {
     return args.str();
 }
 
-bool read_file(const std::string &path, std::string &out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    out = s.str();
-    return true;
-}
-
 // What the tests look at, as saved in the run directory.
 struct saved_run {
     std::string unavailable, error, exit_line, console, arguments;
@@ -146,7 +137,7 @@ saved_run boot(const std::string &dir) {
 saved_run load(const std::string &dir) {
     saved_run s;
     std::string result;
-    if (!read_file(dir + "/result", result)) {
+    if (!xop::read_file(dir + "/result", result)) {
         s.error = "no run in " + dir + " (the xop_boot fixture did not finish)";
         return s;
     }
@@ -167,12 +158,12 @@ saved_run load(const std::string &dir) {
         else if (key == "seconds")
             s.seconds = atof(value.c_str());
     }
-    read_file(dir + "/console.log", s.console);
+    xop::read_file(dir + "/console.log", s.console);
     std::string raw = s.console;
     s.console.clear();
     for (char c : raw)
         if (c != '\r') s.console.push_back(c);
-    read_file(dir + "/args", s.arguments);
+    xop::read_file(dir + "/args", s.arguments);
     return s;
 }
 
