@@ -4,12 +4,9 @@
 #include <string.h>
 
 #include "mix.h"
+#include "salsa_rounds.h"
 
 namespace {
-
-inline uint32_t rotl(uint32_t x, unsigned n) {
-    return (x << n) | (x >> (32 - n));
-}
 
 // The core on sixteen locals, so that the compiler keeps the state in
 // registers.
@@ -17,42 +14,7 @@ inline void salsa20_8(uint32_t b[16]) {
     uint32_t x0 = b[0], x1 = b[1], x2 = b[2], x3 = b[3], x4 = b[4], x5 = b[5], x6 = b[6], x7 = b[7],
              x8 = b[8], x9 = b[9], x10 = b[10], x11 = b[11], x12 = b[12], x13 = b[13], x14 = b[14],
              x15 = b[15];
-    for (int i = 0; i < 8; i += 2) {
-        // Column round.
-        x4 ^= rotl(x0 + x12, 7);
-        x8 ^= rotl(x4 + x0, 9);
-        x12 ^= rotl(x8 + x4, 13);
-        x0 ^= rotl(x12 + x8, 18);
-        x9 ^= rotl(x5 + x1, 7);
-        x13 ^= rotl(x9 + x5, 9);
-        x1 ^= rotl(x13 + x9, 13);
-        x5 ^= rotl(x1 + x13, 18);
-        x14 ^= rotl(x10 + x6, 7);
-        x2 ^= rotl(x14 + x10, 9);
-        x6 ^= rotl(x2 + x14, 13);
-        x10 ^= rotl(x6 + x2, 18);
-        x3 ^= rotl(x15 + x11, 7);
-        x7 ^= rotl(x3 + x15, 9);
-        x11 ^= rotl(x7 + x3, 13);
-        x15 ^= rotl(x11 + x7, 18);
-        // Row round.
-        x1 ^= rotl(x0 + x3, 7);
-        x2 ^= rotl(x1 + x0, 9);
-        x3 ^= rotl(x2 + x1, 13);
-        x0 ^= rotl(x3 + x2, 18);
-        x6 ^= rotl(x5 + x4, 7);
-        x7 ^= rotl(x6 + x5, 9);
-        x4 ^= rotl(x7 + x6, 13);
-        x5 ^= rotl(x4 + x7, 18);
-        x11 ^= rotl(x10 + x9, 7);
-        x8 ^= rotl(x11 + x10, 9);
-        x9 ^= rotl(x8 + x11, 13);
-        x10 ^= rotl(x9 + x8, 18);
-        x12 ^= rotl(x15 + x14, 7);
-        x13 ^= rotl(x12 + x15, 9);
-        x14 ^= rotl(x13 + x12, 13);
-        x15 ^= rotl(x14 + x13, 18);
-    }
+    salsa20_8_rounds(x0, x1, x2, x3, x4, x5, x6, x7, x8, x9, x10, x11, x12, x13, x14, x15);
     b[0] += x0;
     b[1] += x1;
     b[2] += x2;
