@@ -20,14 +20,7 @@ foreach(tool CROSS_CC CROSS_CXX CROSS_NM CROSS_READELF QEMU)
 endforeach()
 set(sysroot /usr/${triple})
 
-function(run var)
-    execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-    if(NOT rc EQUAL 0)
-        list(JOIN ARGN " " cmd)
-        message(FATAL_ERROR "failed (${rc}): ${cmd}\n--- stdout\n${out}\n--- stderr\n${err}")
-    endif()
-    set(${var} "${out}" PARENT_SCOPE)
-endfunction()
+include(${ROOT}/tests/support/run.cmake)
 
 file(REMOVE_RECURSE ${WORK})
 run(out ${CMAKE_COMMAND} -S ${ROOT}/tests/aarch64/host -B ${WORK} -G ${GENERATOR}
