@@ -29,6 +29,7 @@
 #endif
 
 #include "support/build_kind.h"
+#include "support/child.h"
 
 #ifdef SCRYPT_TEST_ASAN
 constexpr bool asan_build = true;
@@ -63,43 +64,6 @@ bytes derive(const std::string &password, const std::string &salt, factors f, si
     scrypt((const uint8_t *)password.data(), password.size(), (const uint8_t *)salt.data(),
            salt.size(), f.N, f.r, f.p, out.data(), out.size());
     return out;
-}
-
-struct child_result {
-    bool exited = false;
-    int status = -1;
-    std::string output;  // what the child wrote to its standard error
-};
-
-// Runs `body` in a child process whose standard error goes into a pipe; the
-// child's exit status is body's return value (or 1 from the default fatal
-// handler).
-template <class Body>
-child_result in_child(Body body) {
-    child_result r;
-    int fds[2];
-    if (pipe(fds) != 0) return r;
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        dup2(fds[1], 2);
-        close(fds[1]);
-        int status = body();
-        fflush(nullptr);
-        _exit(status);
-    }
-    close(fds[1]);
-    char buf[4096];
-    ssize_t got;
-    while ((got = read(fds[0], buf, sizeof buf)) > 0) r.output.append(buf, (size_t)got);
-    close(fds[0]);
-    int status;
-    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-        r.exited = true;
-        r.status = WEXITSTATUS(status);
-    }
-    return r;
 }
 
 // Current size of this process's address space, in bytes.

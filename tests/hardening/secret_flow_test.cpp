@@ -37,6 +37,7 @@
 #endif
 
 #include "support/build_kind.h"
+#include "support/child.h"
 
 namespace {
 
@@ -257,40 +258,22 @@ int run_probe(const std::string &name) {
 // valgrind's exit status when it found errors; distinct from the probe's own.
 constexpr int memcheck_errors = 99;
 
-struct run_result {
-    int exit_status = -1;
-    std::string output;
-};
-
 // Runs this program under valgrind memcheck with one probe and collects its
 // output (stdout and stderr, valgrind's report included).
-run_result run_under_valgrind(const char *probe) {
+child_result run_under_valgrind(const char *probe) {
     char self[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    run_result r;
-    if (n <= 0) return r;
+    if (n <= 0) return child_result{};
     self[n] = 0;
-    int fds[2];
-    if (pipe(fds) != 0) return r;
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], 1);
-        dup2(fds[1], 2);
-        close(fds[0]);
-        close(fds[1]);
-        const std::string error_exit = "--error-exitcode=" + std::to_string(memcheck_errors);
-        execl(SCRYPT_VALGRIND, "valgrind", "--tool=memcheck", error_exit.c_str(),
-              "--track-origins=yes", "--num-callers=12", self, "--probe", probe, (char *)nullptr);
-        _exit(127);
-    }
-    close(fds[1]);
-    char buf[4096];
-    ssize_t got;
-    while ((got = read(fds[0], buf, sizeof buf)) > 0) r.output.append(buf, (size_t)got);
-    close(fds[0]);
-    int status;
-    if (waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.exit_status = WEXITSTATUS(status);
-    return r;
+    const std::string error_exit = "--error-exitcode=" + std::to_string(memcheck_errors);
+    return in_child(
+        [&] {
+            execl(SCRYPT_VALGRIND, "valgrind", "--tool=memcheck", error_exit.c_str(),
+                  "--track-origins=yes", "--num-callers=12", self, "--probe", probe,
+                  (char *)nullptr);
+            return 127;
+        },
+        true);
 }
 
 const char *const branch_report = "Conditional jump or move depends on uninitialised value";
@@ -313,8 +296,8 @@ class SecretFlow : public ::testing::Test {
 };
 
 TEST_F(SecretFlow, ControlProbeWithLeaksIsCaught) {
-    run_result r = run_under_valgrind("control");
-    EXPECT_EQ(r.exit_status, memcheck_errors) << r.output;
+    child_result r = run_under_valgrind("control");
+    EXPECT_EQ(r.status, memcheck_errors) << r.output;
     EXPECT_NE(r.output.find(branch_report), std::string::npos) << r.output;
     EXPECT_NE(r.output.find(address_report), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("leaky_equal"), std::string::npos) << r.output;
@@ -322,16 +305,16 @@ TEST_F(SecretFlow, ControlProbeWithLeaksIsCaught) {
 }
 
 TEST_F(SecretFlow, HashLayerBranchesAndAddressesIndependentOfSecrets) {
-    run_result r = run_under_valgrind("hash");
-    EXPECT_EQ(r.exit_status, 0) << r.output;
+    child_result r = run_under_valgrind("hash");
+    EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output.find("uninitialised"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("probe hash: 27 cases checked, 0 failures"), std::string::npos)
         << r.output;
 }
 
 TEST_F(SecretFlow, ConstantTimeComparisonIndependentOfBytes) {
-    run_result r = run_under_valgrind("compare");
-    EXPECT_EQ(r.exit_status, 0) << r.output;
+    child_result r = run_under_valgrind("compare");
+    EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output.find("uninitialised"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("probe compare: 8 cases checked, 0 failures"), std::string::npos)
         << r.output;
