@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include "oracle.h"
+#include "rejected.h"
 #include "scrypt-vornik.h"
 
 namespace {
@@ -85,28 +86,15 @@ TEST(DeriveDeathTest, FactorAndLengthChecks) {
     GTEST_SKIP() << "AddressSanitizer reserves the address space that this test limits";
 #endif
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const uint64_t max_len = ((uint64_t(1) << 32) - 1) * 32;
-    struct {
-        unsigned N, r, p;
-        uint64_t len;
-        const char *message;
-    } cases[] = {
-        // Out of range, each factor by itself, checked in the order N, r, p.
-        {31, 0, 0, 64, "scrypt: N out of range"},
-        {255, 9, 26, 64, "scrypt: N out of range"},
-        {0, 9, 0, 64, "scrypt: r out of range"},
-        {0, 9, 26, 64, "scrypt: r out of range"},
-        {0, 0, 26, 64, "scrypt: p out of range"},
-        // p * 128 * r beyond (2^32 - 1) * 32 bytes.
-        {0, 5, 25, 64, "scrypt: p out of range"},
-        {0, 8, 22, 64, "scrypt: p out of range"},
-        {0, 0, 0, max_len + 1, "scrypt: output length out of range"},
-        // Boundary values pass the checks and reach the allocation.
+    // Boundary values pass the checks and reach the allocation.
+    const call_case boundaries[] = {
         {30, 0, 0, 64, "scrypt: out of memory"},
         {0, 0, 25, 64, "scrypt: out of memory"},
         {0, 4, 25, 64, "scrypt: out of memory"},
-        {30, 8, 21, max_len, "scrypt: out of memory"},
+        {30, 8, 21, max_output_len, "scrypt: out of memory"},
     };
+    std::vector<call_case> cases(std::begin(rejected_calls), std::end(rejected_calls));
+    cases.insert(cases.end(), std::begin(boundaries), std::end(boundaries));
     for (auto &c : cases) {
         std::string pattern = std::string("^") + c.message + "\n$";
         EXPECT_EXIT(call_limited(c.N, c.r, c.p, c.len), ::testing::ExitedWithCode(1), pattern)

@@ -7,6 +7,7 @@
 
 #include "front/driver.h"
 #include "oracle.h"
+#include "rejected.h"
 #include "scrypt-vornik.h"
 
 namespace {
@@ -31,22 +32,11 @@ class Handler : public ::testing::Test {
 #include "support/build_kind.h"
 
 TEST_F(Handler, ReturningHandlerAfterCheckFailureDerivesNothing) {
-    struct {
-        unsigned N, r, p;
-        uint64_t len;
-        const char *message;
-    } cases[] = {
-        {31, 0, 0, 16, "scrypt: N out of range"},
-        {0, 9, 0, 16, "scrypt: r out of range"},
-        {0, 0, 26, 16, "scrypt: p out of range"},
-        {0, 6, 24, 16, "scrypt: p out of range"},
-        {0, 0, 0, ((uint64_t(1) << 32) - 1) * 32 + 1, "scrypt: output length out of range"},
-    };
     // Buffers of a good call stay as they were.
     uint8_t out[16];
     scrypt((const uint8_t *)"pw", 2, (const uint8_t *)"s", 1, 2, 1, 0, out, sizeof out);
     const aligned_buffer held_V = V, held_YX = YX;
-    for (auto &c : cases) {
+    for (const call_case &c : rejected_calls) {
         reports.clear();
         bytes canary(16, 0x5a);
         scrypt((const uint8_t *)"pw", 2, (const uint8_t *)"s", 1, (uint8_t)c.N, (uint8_t)c.r,
