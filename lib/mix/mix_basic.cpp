@@ -1,6 +1,6 @@
 // Portable Salsa20/8 core, ChunkMix and ROMix: the reference form that the
-// vector forms must match bit for bit, and the fallback on processors
-// without SSE2.
+// vector forms must match bit for bit, the fallback on processors without
+// SSE2, and the form to run where scalar code beats the vector forms.
 #include <string.h>
 
 #include "mix.h"
@@ -48,6 +48,128 @@ inline void prefetch_entry(const uint32_t *entry, size_t bytes) {
 #endif
 }
 
+// Where the cycles go.  A core is 384 chained additions, rotates and xors
+// on sixteen words, and x86-64 has fifteen free general registers: the
+// rounds alone already spill, and a bare chain of cores runs at the pace of
+// the processor's integer units.  Inside ChunkMix the compiler must also keep
+// the sixteen feed-forward words, the running block from one block to the
+// next and the loop's pointers; left to itself it spilled whichever words it
+// liked, and some store-to-load round trips landed on the chain from one core
+// to the next (one of them through a 16-byte reload of words stored 4 bytes
+// at a time, which the processor cannot forward, so the load waited for the
+// stores to retire).  So the words' places are chosen here:
+//   - the feed-forward words go to the output block before the rounds and are
+//     added from there after them, long after their stores;
+//   - from one block to the next only the diagonal words 0, 5, 10 and 15 stay
+//     in registers: the rounds finish them last and the next core needs them
+//     first.  The other twelve are finished several steps earlier and come
+//     back from the block just written, which hides the round trip;
+//   - the xor of the two inputs of the next block is made during the current
+//     one, into a small buffer (the compiler uses the baseline's vector
+//     instructions for it), so that the chain meets one xor per word;
+//   - the 32 rounds are unrolled (salsa_rounds.h).
+// With 31 registers (aarch64) the same places cost nothing.  The results are
+// those of the plain order of operations, bit for bit.
+
+// A compiler barrier: memory written before it is read after it from memory,
+// not from a register that the compiler kept.  It emits no instruction.
+inline void keep_in_memory() {
+#if defined(__GNUC__)
+    __asm__ __volatile__("" ::: "memory");
+#endif
+}
+
+// Returns word 0 of the last output block, ROMix's next table index before
+// masking, from the register that holds it.  Kept out of line: inlined into
+// ROMix's loops, its registers would be shared with theirs.
+template <bool Xored>
+__attribute__((noinline)) uint32_t chunk_mix(uint32_t *Bout, const uint32_t *Bin,
+                                             const uint32_t *Bxor, uint32_t r) {
+    const uint32_t blocks = 2 * r;
+    // The running block starts as the last block of the (xored) input.  That
+    // block of Bin is often the one just written (ROMix passes one call's
+    // output to the next), so it is read as it was stored, a word at a time:
+    // a wider load of narrower stores waits until they reach the cache.  With
+    // two inputs, `ahead` holds the next block's input xored, and the first
+    // time also the last block of Bxor.
+    const uint32_t *last = Bin + 16 * (blocks - 1);
+    alignas(64) uint32_t ahead[16];
+    if (Xored) {
+        const uint32_t *last_xor = Bxor + 16 * (blocks - 1);
+        for (int k = 0; k < 16; k++) ahead[k] = Bin[k] ^ Bxor[k] ^ last_xor[k];
+    }
+    uint32_t x0 = last[0], x5 = last[5], x10 = last[10], x15 = last[15];
+    const uint32_t *prev = last;
+    keep_in_memory();
+    for (uint32_t i = 0; i < blocks; i++) {
+        // Even-numbered outputs fill the first half of Bout, odd-numbered ones
+        // the second.
+        uint32_t *out = Bout + 16 * ((i >> 1) + (i & 1) * r);
+        const uint32_t *in = Xored ? ahead : Bin + 16 * i;
+        uint32_t x1 = prev[1], x2 = prev[2], x3 = prev[3], x4 = prev[4], x6 = prev[6], x7 = prev[7],
+                 x8 = prev[8], x9 = prev[9], x11 = prev[11], x12 = prev[12], x13 = prev[13],
+                 x14 = prev[14];
+        x0 ^= in[0];
+        x1 ^= in[1];
+        x2 ^= in[2];
+        x3 ^= in[3];
+        x4 ^= in[4];
+        x5 ^= in[5];
+        x6 ^= in[6];
+        x7 ^= in[7];
+        x8 ^= in[8];
+        x9 ^= in[9];
+        x10 ^= in[10];
+        x11 ^= in[11];
+        x12 ^= in[12];
+        x13 ^= in[13];
+        x14 ^= in[14];
+        x15 ^= in[15];
+        // The feed-forward words.
+        out[0] = x0;
+        out[1] = x1;
+        out[2] = x2;
+        out[3] = x3;
+        out[4] = x4;
+        out[5] = x5;
+        out[6] = x6;
+        out[7] = x7;
+        out[8] = x8;
+        out[9] = x9;
+        out[10] = x10;
+        out[11] = x11;
+        out[12] = x12;
+        out[13] = x13;
+        out[14] = x14;
+        out[15] = x15;
+        if (Xored && i + 1 < blocks) {
+            const uint32_t *next = Bin + 16 * (i + 1), *next_xor = Bxor + 16 * (i + 1);
+            for (int k = 0; k < 16; k++) ahead[k] = next[k] ^ next_xor[k];
+        }
+        keep_in_memory();
+        salsa20_8_rounds(x0, x1, x2, x3, x4, x5, x6, x7, x8, x9, x10, x11, x12, x13, x14, x15);
+        out[0] = x0 += out[0];
+        out[1] = x1 + out[1];
+        out[2] = x2 + out[2];
+        out[3] = x3 + out[3];
+        out[4] = x4 + out[4];
+        out[5] = x5 += out[5];
+        out[6] = x6 + out[6];
+        out[7] = x7 + out[7];
+        out[8] = x8 + out[8];
+        out[9] = x9 + out[9];
+        out[10] = x10 += out[10];
+        out[11] = x11 + out[11];
+        out[12] = x12 + out[12];
+        out[13] = x13 + out[13];
+        out[14] = x14 + out[14];
+        out[15] = x15 += out[15];
+        prev = out;
+        keep_in_memory();
+    }
+    return x0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -57,32 +179,10 @@ void salsa_core_basic(uint32_t block[16]) {
 }
 
 void scrypt_ChunkMix_basic(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r) {
-    alignas(32) uint32_t x[16];
-    const uint32_t blocks = 2 * r;
-    // Start from the last block of the (xored) input.
-    const uint32_t *last = Bin + 16 * (blocks - 1);
-    if (Bxor) {
-        const uint32_t *last_xor = Bxor + 16 * (blocks - 1);
-        for (int k = 0; k < 16; k++) x[k] = last[k] ^ last_xor[k];
-    } else {
-        for (int k = 0; k < 16; k++) x[k] = last[k];
-    }
-    // Even-numbered outputs fill the first half of Bout, odd-numbered ones
-    // the second: block i goes to i/2 + (0 or r), the half offset flipping
-    // with every block.
-    uint32_t half = 0;
-    for (uint32_t i = 0; i < blocks; i++) {
-        const uint32_t *in = Bin + 16 * i;
-        if (Bxor) {
-            const uint32_t *in_xor = Bxor + 16 * i;
-            for (int k = 0; k < 16; k++) x[k] ^= in[k] ^ in_xor[k];
-        } else {
-            for (int k = 0; k < 16; k++) x[k] ^= in[k];
-        }
-        salsa20_8(x);
-        memcpy(Bout + 16 * ((i >> 1) + half), x, sizeof x);
-        half ^= r;
-    }
+    if (Bxor)
+        chunk_mix<true>(Bout, Bin, Bxor, r);
+    else
+        chunk_mix<false>(Bout, Bin, nullptr, r);
 }
 
 void scrypt_ROMix_basic(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r) {
@@ -90,19 +190,20 @@ void scrypt_ROMix_basic(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint3
     const uint32_t mask = N - 1;
     // Fill the table with N successive states; the last one moves on into X.
     memcpy(V, X, words * 4);
-    for (uint32_t i = 1; i < N; i++)
-        scrypt_ChunkMix_basic(V + i * words, V + (i - 1) * words, 0, r);
-    scrypt_ChunkMix_basic(X, V + (size_t)(N - 1) * words, 0, r);
-    // N steps of X = BlockMix(X ^ V[Integerify(X) mod N]), taken in pairs
-    // that alternate between X and Y so the result lands in X.
-    // The entry each index names is requested as soon as the index is known.
-    for (uint32_t i = 0; i < N; i += 2) {
-        uint32_t j = X[words - 16] & mask;
-        prefetch_entry(V + j * words, words * 4);
-        scrypt_ChunkMix_basic(Y, X, V + j * words, r);
-        j = Y[words - 16] & mask;
-        prefetch_entry(V + j * words, words * 4);
-        scrypt_ChunkMix_basic(X, Y, V + j * words, r);
+    uint32_t j = 0;
+    for (uint32_t i = 1; i <= N; i++)
+        j = chunk_mix<false>(i < N ? V + i * words : X, V + (i - 1) * words, nullptr, r);
+    // N steps of X = BlockMix(X ^ V[Integerify(X) mod N]), alternating
+    // between X and Y; N is even, so the result lands in X.  The entry each
+    // index names is requested as soon as the index is known.
+    uint32_t *from = X, *to = Y;
+    for (uint32_t i = 0; i < N; i++) {
+        const uint32_t *entry = V + (j & mask) * words;
+        prefetch_entry(entry, words * 4);
+        j = chunk_mix<true>(to, from, entry, r);
+        uint32_t *t = from;
+        from = to;
+        to = t;
     }
 }
 
