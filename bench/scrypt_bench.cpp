@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "front/cpu.h"
+#include "mix/dispatch.h"
 #include "mix/mix.h"
 #include "scrypt-vornik.h"
 
@@ -363,7 +364,7 @@ void section_forms() {
         const mix_form &f = scrypt_mix_forms[i];
         std::string label = f.name;
         if (&f == selected) label += " (selected)";
-        if (f.required != 0 && (flags & f.required) == 0) {
+        if (!scrypt_form_runs(&f, flags)) {
             printf("   %-34s not runnable on this processor\n", label.c_str());
             continue;
         }
@@ -625,8 +626,7 @@ void header() {
     printf("   processor: %s, %ld online\n", cpu_model().c_str(), sysconf(_SC_NPROCESSORS_ONLN));
     printf("   forms runnable:");
     for (unsigned i = 0; i < scrypt_mix_form_count; i++)
-        if (scrypt_mix_forms[i].required == 0 || (flags & scrypt_mix_forms[i].required))
-            printf(" %s", scrypt_mix_forms[i].name);
+        if (scrypt_form_runs(&scrypt_mix_forms[i], flags)) printf(" %s", scrypt_mix_forms[i].name);
     printf("; selected: %s\n", scrypt_select_form(flags)->name);
     const std::string thp = read_text("/sys/kernel/mm/transparent_hugepage/enabled");
     printf("   transparent huge pages: %s\n", thp.empty() ? "unknown" : thp.c_str());
