@@ -12,6 +12,7 @@
 
 #include "front/cpu.h"
 #include "mix/dispatch.h"
+#include "support/case_name.h"
 
 namespace {
 
@@ -316,19 +317,7 @@ TEST_P(DetectCpu, AsksTheExpectedLeavesAndReportsTheExpectedFeatures) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FakeProcessors, DetectCpu, testing::ValuesIn(detect_cases()),
-                         [](const testing::TestParamInfo<detect_case> &info) {
-                             // The description, with every run of other
-                             // characters turned into one underscore.
-                             std::string name;
-                             for (const char *s = info.param.what; *s; s++) {
-                                 if (isalnum((unsigned char)*s))
-                                     name += *s;
-                                 else if (!name.empty() && name.back() != '_')
-                                     name += '_';
-                             }
-                             while (!name.empty() && name.back() == '_') name.pop_back();
-                             return name;
-                         });
+                         named_by_what());
 
 TEST(DetectCpu, XopNeverAppearsWithoutAvx) {
     // Every combination of the leaf-1 and XCR0 conditions, with XOP offered.

@@ -10,6 +10,7 @@
 #include "front/cpu.h"
 #include "mix/dispatch.h"
 #include "scrypt-vornik.h"
+#include "support/case_name.h"
 
 namespace {
 
@@ -171,17 +172,7 @@ TEST_P(RankForms, OrdersByMeasuredSpeedAndChoosesTheBestAllowedForm) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Processors, RankForms, testing::ValuesIn(processor_cases()),
-                         [](const testing::TestParamInfo<processor_case> &info) {
-                             std::string name;
-                             for (const char *s = info.param.what; *s; s++) {
-                                 if (isalnum((unsigned char)*s))
-                                     name += *s;
-                                 else if (!name.empty() && name.back() != '_')
-                                     name += '_';
-                             }
-                             while (!name.empty() && name.back() == '_') name.pop_back();
-                             return name;
-                         });
+                         named_by_what());
 
 // Before a process has ranked its forms, the table order applies, and a form
 // marked failed is skipped.
