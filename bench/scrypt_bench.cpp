@@ -25,6 +25,7 @@
 
 #include "bench.h"
 #include "front/cpu.h"
+#include "mix/dispatch.h"
 
 #if SCRYPT_BENCH_SODIUM
 #include <sodium.h>
@@ -77,8 +78,7 @@ void header() {
     printf("   processor: %s, %ld online\n", cpu_model().c_str(), sysconf(_SC_NPROCESSORS_ONLN));
     printf("   forms runnable:");
     for (unsigned i = 0; i < scrypt_mix_form_count; i++)
-        if (scrypt_mix_forms[i].required == 0 || (flags & scrypt_mix_forms[i].required))
-            printf(" %s", scrypt_mix_forms[i].name);
+        if (scrypt_form_runs(&scrypt_mix_forms[i], flags)) printf(" %s", scrypt_mix_forms[i].name);
     printf("; selected: %s\n", scrypt_select_form(flags)->name);
     const std::string thp = read_text("/sys/kernel/mm/transparent_hugepage/enabled");
     printf("   transparent huge pages: %s\n", thp.empty() ? "unknown" : thp.c_str());

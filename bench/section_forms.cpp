@@ -6,6 +6,7 @@
 
 #include "bench.h"
 #include "front/cpu.h"
+#include "mix/dispatch.h"
 #include "mix/mix.h"
 
 extern "C" void salsa_floor_chain(uint32_t block[16], uint64_t cores);
@@ -96,7 +97,7 @@ void section_forms() {
         const mix_form &f = scrypt_mix_forms[i];
         std::string label = f.name;
         if (&f == selected) label += " (selected)";
-        if (f.required != 0 && (flags & f.required) == 0) {
+        if (!scrypt_form_runs(&f, flags)) {
             printf("   %-34s not runnable on this processor\n", label.c_str());
             continue;
         }
