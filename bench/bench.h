@@ -12,6 +12,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #include <string>
 #include <vector>
@@ -71,6 +72,35 @@ factor_set other_than(const factor_set &f);
 // Median time of one detect_cpu(), measured before the sections run: a fixed
 // cost of every scrypt call, shown beside the goals it decides.
 extern double detect_cpu_seconds;
+
+// ---------------------------------------------------------------- processor
+
+struct processor_id {
+    std::string name;                              // the kernel's "model name"
+    std::string vendor;                            // CPUID leaf 0, e.g. "AuthenticAMD"
+    unsigned family = 0, model = 0, stepping = 0;  // CPUID leaf 1, decoded
+    bool cpuid_known = false;                      // vendor and numbers are set
+    // "AMD EPYC (AuthenticAMD family 25 (0x19), model 17 (0x11), stepping 1)"
+    std::string label() const;
+};
+processor_id identify_processor();
+
+// Dependent latency of one addition, in ns: a chain of 64-bit scalar adds,
+// and a chain of SSE2 paddd.  0 where not measured (off x86-64).
+double scalar_add_ns();
+double vector_add_ns();
+// scalar_add_ns(), measured before the sections run: one cycle of the core
+// clock while a thread runs.
+extern double scalar_add_latency_ns;
+
+// ---------------------------------------------------------------- CSV
+
+// With `--csv DIR`, sections also write their figures as CSV files in DIR,
+// which bench/chart.gp draws.  Opens DIR/name for writing and writes the
+// header line; null when no directory was given (or on failure, with a
+// message).
+FILE *csv_file(const char *name, const char *header);
+extern std::string csv_dir;
 
 // ---------------------------------------------------------------- processes
 

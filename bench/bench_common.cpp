@@ -96,6 +96,20 @@ factor_set other_than(const factor_set &f) {
 }
 
 double detect_cpu_seconds = 0;
+double scalar_add_latency_ns = 0;
+std::string csv_dir;
+
+FILE *csv_file(const char *name, const char *header) {
+    if (csv_dir.empty()) return nullptr;
+    const std::string path = csv_dir + "/" + name;
+    FILE *f = fopen(path.c_str(), "w");
+    if (!f) {
+        fprintf(stderr, "scrypt_bench: cannot write %s\n", path.c_str());
+        return nullptr;
+    }
+    fprintf(f, "%s\n", header);
+    return f;
+}
 
 std::string run_child(const std::vector<std::string> &args) {
     int fds[2];

@@ -151,6 +151,19 @@ void section_derivations() {
         printf("  %s\n", row.agree ? "agree" : "DIFFER");
         fflush(stdout);
     }
+    if (!rows.empty()) {
+        std::string head = "factors,library (steady),library (cold)";
+        for (size_t i = 0; i < peer_count; i++) head = head + "," + peers[i].name;
+        if (FILE *csv = csv_file("derivations.csv", head.c_str())) {
+            for (const derivation_row &row : rows) {
+                fprintf(csv, "\"(%u,%u,%u)\",%.6f,%.6f", row.f.Nfactor, row.f.rfactor,
+                        row.f.pfactor, row.steady * 1e3, row.cold * 1e3);
+                for (size_t i = 0; i < peer_count; i++) fprintf(csv, ",%.6f", row.peer[i] * 1e3);
+                fprintf(csv, "\n");
+            }
+            fclose(csv);
+        }
+    }
     // Give the largest table back before any later section runs.
     uint8_t out[out_len];
     library_derive(factor_set{3, 0, 0}, out);

@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
+
 #include "bench.h"
 #include "front/cpu.h"
 #include "mix/dispatch.h"
@@ -15,103 +17,110 @@ namespace {
 
 using namespace bench;
 
-double floor_ns_per_core() {
-    alignas(64) uint32_t block[16];
-    fill_random(block, 16, 7);
-    const uint64_t cores = 400000;
-    salsa_floor_chain(block, cores / 10);
-    std::vector<double> t;
-    for (int rep = 0; rep < 7; rep++) {
-        const double t0 = now();
-        salsa_floor_chain(block, cores);
-        t.push_back((now() - t0) / double(cores) * 1e9);
-    }
-    return median(t);
+// One sample of the floor: ns per core of a chain of bare cores.
+double floor_sample(uint32_t block[16]) {
+    const uint64_t cores = 50000;
+    const double t0 = now();
+    salsa_floor_chain(block, cores);
+    return (now() - t0) / double(cores) * 1e9;
 }
 
-// The core clock while this thread runs, from a chain of dependent integer
-// additions (one cycle each); 0 where it cannot be measured.
-double clock_ghz() {
-#if defined(__x86_64__)
-    const long loops = 50000000;
-    uint64_t x = 0;
-    std::vector<double> t;
-    for (int rep = 0; rep < 5; rep++) {
-        const double t0 = now();
-        for (long i = 0; i < loops; i++)
-            asm volatile("add $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0" : "+r"(x));
-        t.push_back(now() - t0);
-    }
-    return 4.0 * loops / median(t) * 1e-9;
-#else
-    return 0;
-#endif
-}
-
-double chunkmix_ns_per_core(chunkmix_function mix) {
-    const uint32_t r = 8;
-    const size_t bytes = 128 * r;
+// ChunkMix with an xor input, r = 8, as ROMix's second loop runs it.
+struct chunkmix_bench {
+    static constexpr uint32_t r = 8;
+    static constexpr size_t bytes = 128 * r;
     uint32_t *a = aligned_words(bytes), *b = aligned_words(bytes), *x = aligned_words(bytes);
-    fill_random(a, bytes / 4, 1);
-    fill_random(x, bytes / 4, 2);
-    const int pairs = 4000;  // 2 * pairs ChunkMix calls of 2r cores each
-    for (int i = 0; i < pairs / 4; i++) mix(b, a, x, r), mix(a, b, x, r);
-    std::vector<double> t;
-    for (int rep = 0; rep < 9; rep++) {
+    chunkmix_bench() {
+        fill_random(a, bytes / 4, 1);
+        fill_random(x, bytes / 4, 2);
+    }
+    ~chunkmix_bench() { free(a), free(b), free(x); }
+    // One sample: ns per core.
+    double sample(chunkmix_function mix) {
+        const int pairs = 500;  // 2 * pairs ChunkMix calls of 2r cores each
         const double t0 = now();
         for (int i = 0; i < pairs; i++) mix(b, a, x, r), mix(a, b, x, r);
-        t.push_back((now() - t0) / (2.0 * pairs * 2 * r) * 1e9);
+        return (now() - t0) / (2.0 * pairs * 2 * r) * 1e9;
     }
-    free(a), free(b), free(x);
-    return median(t);
-}
-
-double romix_seconds(romix_function romix, uint32_t N, uint32_t r) {
-    const size_t chunk = 128 * size_t(r);
-    uint32_t *X = aligned_words(chunk), *Y = aligned_words(chunk);
-    uint32_t *V = table_words(chunk * N);
-    fill_random(X, chunk / 4, 3);
-    romix(X, Y, V, N, r);
-    std::vector<double> t;
-    for (int rep = 0; rep < 7; rep++) {
-        const double t0 = now();
-        romix(X, Y, V, N, r);
-        t.push_back(now() - t0);
-    }
-    free(X), free(Y), free(V);
-    return median(t);
-}
+};
 
 void section_forms() {
     const uint32_t N = 1u << 14, r = 8;
-    const double ghz = clock_ghz();
-    const double floor_ns = floor_ns_per_core();
     const double romix_cores = 4.0 * N * r;
+    const cpu_feature_flags flags = detect_cpu();
+    const mix_form *selected = scrypt_select_form(flags);
+    std::vector<const mix_form *> forms;
+    for (unsigned i = 0; i < scrypt_mix_form_count; i++)
+        if (scrypt_form_runs(&scrypt_mix_forms[i], flags)) forms.push_back(&scrypt_mix_forms[i]);
+
+    // The floor and the forms take turns, sample by sample, so that they
+    // share the clock's ramp and any disturbance; medians of the samples.
+    alignas(64) uint32_t block[16];
+    fill_random(block, 16, 7);
+    chunkmix_bench cm;
+    for (const mix_form *f : forms) cm.sample(f->chunkmix);  // warm-up
+    floor_sample(block);
+    std::vector<double> floor_t;
+    std::vector<std::vector<double>> mix_t(forms.size()), romix_t(forms.size());
+    for (int rep = 0; rep < 31; rep++) {
+        floor_t.push_back(floor_sample(block));
+        for (size_t i = 0; i < forms.size(); i++) mix_t[i].push_back(cm.sample(forms[i]->chunkmix));
+    }
+    {
+        const size_t chunk = 128 * size_t(r);
+        uint32_t *X = aligned_words(chunk), *Y = aligned_words(chunk);
+        uint32_t *V = table_words(chunk * N);
+        for (size_t i = 0; i < forms.size(); i++) forms[i]->romix(X, Y, V, N, r);  // warm-up
+        for (int rep = 0; rep < 7; rep++)
+            for (size_t i = 0; i < forms.size(); i++) {
+                fill_random(X, chunk / 4, 3);
+                const double t0 = now();
+                forms[i]->romix(X, Y, V, N, r);
+                romix_t[i].push_back(now() - t0);
+            }
+        free(X), free(Y), free(V);
+    }
+
+    const double floor_ns = median(floor_t);
+    const double ghz = scalar_add_latency_ns > 0 ? 1 / scalar_add_latency_ns : 0;
+    const double floor_romix = floor_ns * romix_cores * 1e-9;
     printf("   %-34s %8s %8s %9s %12s %9s\n", "form", "ns/core", "cycles", "vs floor", "ROMix",
            "vs floor");
     printf("   %-34s %8.2f %8.0f %9s %12s %9s\n", "scalar latency floor (bare cores)", floor_ns,
-           floor_ns * ghz, "1.00", fmt_time(floor_ns * romix_cores * 1e-9).c_str(), "1.00");
-    const cpu_feature_flags flags = detect_cpu();
-    const mix_form *selected = scrypt_select_form(flags);
+           floor_ns * ghz, "1.00", fmt_time(floor_romix).c_str(), "1.00");
+    FILE *csv = csv_file("forms.csv", "form,ns_per_core,romix_ms,runs_here");
+    if (csv) fprintf(csv, "floor,%.3f,%.3f,0\n", floor_ns, floor_romix * 1e3);
+    double fastest = 0, chosen = 0;
     for (unsigned i = 0; i < scrypt_mix_form_count; i++) {
         const mix_form &f = scrypt_mix_forms[i];
         std::string label = f.name;
         if (&f == selected) label += " (selected)";
-        if (!scrypt_form_runs(&f, flags)) {
+        const size_t k = std::find(forms.begin(), forms.end(), &f) - forms.begin();
+        if (k == forms.size()) {
             printf("   %-34s not runnable on this processor\n", label.c_str());
             continue;
         }
-        const double ns = chunkmix_ns_per_core(f.chunkmix);
-        const double rs = romix_seconds(f.romix, N, r);
+        const double ns = median(mix_t[k]), rs = median(romix_t[k]);
         printf("   %-34s %8.2f %8.0f %9.2f %12s %9.2f\n", label.c_str(), ns, ns * ghz,
-               ns / floor_ns, fmt_time(rs).c_str(), rs / (floor_ns * romix_cores * 1e-9));
+               ns / floor_ns, fmt_time(rs).c_str(), rs / floor_romix);
+        if (csv) fprintf(csv, "%s,%.3f,%.3f,%d\n", f.name, ns, rs * 1e3, &f == selected ? 2 : 1);
+        if (fastest == 0 || ns < fastest) fastest = ns;
+        if (&f == selected) chosen = ns;
     }
+    if (csv) fclose(csv);
     printf(
         "\n   ns/core: one Salsa20/8 core inside ChunkMix (xor input and stores included);\n"
-        "   cycles at the measured clock of %.2f GHz (dependent-add chain).\n"
+        "   cycles at the clock of the dependent-add chain above (%.2f GHz).  Medians of\n"
+        "   interleaved samples (the floor and the forms take turns).\n"
         "   ROMix: one call, table on huge pages as the driver places it; vs floor: its time\n"
-        "   over 4*N*r bare cores at the floor's rate.\n\n",
+        "   over 4*N*r bare cores at the floor's rate.\n",
         ghz);
+    if (chosen > 0)
+        printf(
+            "   The selected form is %.1f %% slower than the fastest measured here (goal <= 5 %%: "
+            "%s).\n",
+            (chosen / fastest - 1) * 100, chosen <= fastest * 1.05 ? "met" : "MISSED");
+    printf("\n");
 }
 
 }  // namespace
