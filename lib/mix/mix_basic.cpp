@@ -66,7 +66,9 @@ inline void prefetch_entry(const uint32_t *entry, size_t bytes) {
 //     back from the block just written, which hides the round trip;
 //   - the xor of the two inputs of the next block is made during the current
 //     one, into a small buffer (the compiler uses the baseline's vector
-//     instructions for it), so that the chain meets one xor per word;
+//     instructions for it), so that the chain meets one xor per word; only
+//     the first block takes its inputs straight into registers (see
+//     chunk_mix);
 //   - the 32 rounds are unrolled (salsa_rounds.h).
 // With 31 registers (aarch64) the same places cost nothing.  The results are
 // those of the plain order of operations, bit for bit.
@@ -79,6 +81,74 @@ inline void keep_in_memory() {
 #endif
 }
 
+// One block of ChunkMix.  The running block is the diagonal words x0, x5,
+// x10 and x15 (in registers) and the other twelve words of `prev`; the block
+// xors the inputs `in...` into it, runs the core with the feed-forward words
+// parked in `out`, and leaves the result in `out` and the diagonal words.
+// With `next` set it first fills `ahead` with the next block's two inputs
+// xored.
+template <class... In>
+__attribute__((always_inline)) inline void mix_block(uint32_t &x0, uint32_t &x5, uint32_t &x10,
+                                                     uint32_t &x15, const uint32_t *prev,
+                                                     uint32_t *out, const uint32_t *next,
+                                                     const uint32_t *next_xor, uint32_t *ahead,
+                                                     const In *...in) {
+    x0 ^= (in[0] ^ ...);
+    uint32_t x1 = prev[1] ^ (in[1] ^ ...);
+    uint32_t x2 = prev[2] ^ (in[2] ^ ...);
+    uint32_t x3 = prev[3] ^ (in[3] ^ ...);
+    uint32_t x4 = prev[4] ^ (in[4] ^ ...);
+    x5 ^= (in[5] ^ ...);
+    uint32_t x6 = prev[6] ^ (in[6] ^ ...);
+    uint32_t x7 = prev[7] ^ (in[7] ^ ...);
+    uint32_t x8 = prev[8] ^ (in[8] ^ ...);
+    uint32_t x9 = prev[9] ^ (in[9] ^ ...);
+    x10 ^= (in[10] ^ ...);
+    uint32_t x11 = prev[11] ^ (in[11] ^ ...);
+    uint32_t x12 = prev[12] ^ (in[12] ^ ...);
+    uint32_t x13 = prev[13] ^ (in[13] ^ ...);
+    uint32_t x14 = prev[14] ^ (in[14] ^ ...);
+    x15 ^= (in[15] ^ ...);
+    // The feed-forward words.
+    out[0] = x0;
+    out[1] = x1;
+    out[2] = x2;
+    out[3] = x3;
+    out[4] = x4;
+    out[5] = x5;
+    out[6] = x6;
+    out[7] = x7;
+    out[8] = x8;
+    out[9] = x9;
+    out[10] = x10;
+    out[11] = x11;
+    out[12] = x12;
+    out[13] = x13;
+    out[14] = x14;
+    out[15] = x15;
+    if (next)
+        for (int k = 0; k < 16; k++) ahead[k] = next[k] ^ next_xor[k];
+    keep_in_memory();
+    salsa20_8_rounds(x0, x1, x2, x3, x4, x5, x6, x7, x8, x9, x10, x11, x12, x13, x14, x15);
+    out[0] = x0 += out[0];
+    out[1] = x1 + out[1];
+    out[2] = x2 + out[2];
+    out[3] = x3 + out[3];
+    out[4] = x4 + out[4];
+    out[5] = x5 += out[5];
+    out[6] = x6 + out[6];
+    out[7] = x7 + out[7];
+    out[8] = x8 + out[8];
+    out[9] = x9 + out[9];
+    out[10] = x10 += out[10];
+    out[11] = x11 + out[11];
+    out[12] = x12 + out[12];
+    out[13] = x13 + out[13];
+    out[14] = x14 + out[14];
+    out[15] = x15 += out[15];
+    keep_in_memory();
+}
+
 // Returns word 0 of the last output block, ROMix's next table index before
 // masking, from the register that holds it.  Kept out of line: inlined into
 // ROMix's loops, its registers would be shared with theirs.
@@ -89,83 +159,31 @@ __attribute__((noinline)) uint32_t chunk_mix(uint32_t *Bout, const uint32_t *Bin
     // The running block starts as the last block of the (xored) input.  That
     // block of Bin is often the one just written (ROMix passes one call's
     // output to the next), so it is read as it was stored, a word at a time:
-    // a wider load of narrower stores waits until they reach the cache.  With
-    // two inputs, `ahead` holds the next block's input xored, and the first
-    // time also the last block of Bxor.
+    // a wider load of narrower stores waits until they reach the cache.
     const uint32_t *last = Bin + 16 * (blocks - 1);
-    alignas(64) uint32_t ahead[16];
-    if (Xored) {
-        const uint32_t *last_xor = Bxor + 16 * (blocks - 1);
-        for (int k = 0; k < 16; k++) ahead[k] = Bin[k] ^ Bxor[k] ^ last_xor[k];
-    }
     uint32_t x0 = last[0], x5 = last[5], x10 = last[10], x15 = last[15];
     const uint32_t *prev = last;
-    keep_in_memory();
-    for (uint32_t i = 0; i < blocks; i++) {
+    uint32_t *out = Bout;
+    alignas(64) uint32_t ahead[16];
+    if (Xored) {
+        // The first block takes Bxor's words straight into registers: in
+        // ROMix their address comes from the index just computed, and the
+        // chain from one call to the next runs through these loads.  Later
+        // blocks take their input from `ahead`, made one block before.
+        mix_block(x0, x5, x10, x15, prev, out, blocks > 1 ? Bin + 16 : nullptr, Bxor + 16, ahead,
+                  Bin, Bxor, Bxor + 16 * (blocks - 1));
+        prev = out;
+    }
+    for (uint32_t i = Xored ? 1 : 0; i < blocks; i++) {
         // Even-numbered outputs fill the first half of Bout, odd-numbered ones
         // the second.
-        uint32_t *out = Bout + 16 * ((i >> 1) + (i & 1) * r);
-        const uint32_t *in = Xored ? ahead : Bin + 16 * i;
-        uint32_t x1 = prev[1], x2 = prev[2], x3 = prev[3], x4 = prev[4], x6 = prev[6], x7 = prev[7],
-                 x8 = prev[8], x9 = prev[9], x11 = prev[11], x12 = prev[12], x13 = prev[13],
-                 x14 = prev[14];
-        x0 ^= in[0];
-        x1 ^= in[1];
-        x2 ^= in[2];
-        x3 ^= in[3];
-        x4 ^= in[4];
-        x5 ^= in[5];
-        x6 ^= in[6];
-        x7 ^= in[7];
-        x8 ^= in[8];
-        x9 ^= in[9];
-        x10 ^= in[10];
-        x11 ^= in[11];
-        x12 ^= in[12];
-        x13 ^= in[13];
-        x14 ^= in[14];
-        x15 ^= in[15];
-        // The feed-forward words.
-        out[0] = x0;
-        out[1] = x1;
-        out[2] = x2;
-        out[3] = x3;
-        out[4] = x4;
-        out[5] = x5;
-        out[6] = x6;
-        out[7] = x7;
-        out[8] = x8;
-        out[9] = x9;
-        out[10] = x10;
-        out[11] = x11;
-        out[12] = x12;
-        out[13] = x13;
-        out[14] = x14;
-        out[15] = x15;
-        if (Xored && i + 1 < blocks) {
-            const uint32_t *next = Bin + 16 * (i + 1), *next_xor = Bxor + 16 * (i + 1);
-            for (int k = 0; k < 16; k++) ahead[k] = next[k] ^ next_xor[k];
-        }
-        keep_in_memory();
-        salsa20_8_rounds(x0, x1, x2, x3, x4, x5, x6, x7, x8, x9, x10, x11, x12, x13, x14, x15);
-        out[0] = x0 += out[0];
-        out[1] = x1 + out[1];
-        out[2] = x2 + out[2];
-        out[3] = x3 + out[3];
-        out[4] = x4 + out[4];
-        out[5] = x5 += out[5];
-        out[6] = x6 + out[6];
-        out[7] = x7 + out[7];
-        out[8] = x8 + out[8];
-        out[9] = x9 + out[9];
-        out[10] = x10 += out[10];
-        out[11] = x11 + out[11];
-        out[12] = x12 + out[12];
-        out[13] = x13 + out[13];
-        out[14] = x14 + out[14];
-        out[15] = x15 += out[15];
+        out = Bout + 16 * ((i >> 1) + (i & 1) * r);
+        if (Xored)
+            mix_block(x0, x5, x10, x15, prev, out, i + 1 < blocks ? Bin + 16 * (i + 1) : nullptr,
+                      Bxor + 16 * (i + 1), ahead, (const uint32_t *)ahead);
+        else
+            mix_block(x0, x5, x10, x15, prev, out, nullptr, nullptr, nullptr, Bin + 16 * i);
         prev = out;
-        keep_in_memory();
     }
     return x0;
 }
