@@ -1,5 +1,5 @@
-// A plain POSIX mutex from the C library: no C++ runtime, no allocation, and
-// nothing to initialise at run time.
+// A plain POSIX mutex from the C library: no C++ runtime, and statically
+// initialised, so taking it allocates nothing.
 #include "lock.h"
 
 #include <pthread.h>
@@ -15,7 +15,9 @@ thread_local bool held = false;
 // a lock that nobody there can release, and buffers in the middle of a
 // derivation.  So fork() takes the lock first (it waits for a call in
 // progress to end), and both processes release it afterwards: the child is a
-// copy of the forking thread, which holds it there too.
+// copy of the forking thread, which holds it there too.  The forking thread
+// never holds the lock already: the library does not fork, and the handler
+// runs with the lock released.
 void before_fork() {
     pthread_mutex_lock(&lock);
 }
