@@ -64,11 +64,11 @@ inline void prefetch_entry(const uint32_t *entry, size_t bytes) {
 //     in registers: the rounds finish them last and the next core needs them
 //     first.  The other twelve are finished several steps earlier and come
 //     back from the block just written, which hides the round trip;
-//   - the xor of the two inputs of the next block is made during the current
-//     one, into a small buffer (the compiler uses the baseline's vector
-//     instructions for it), so that the chain meets one xor per word; only
-//     the first block takes its inputs straight into registers (see
-//     chunk_mix);
+//   - the next block's input (the xor of the two inputs, where there are
+//     two) is made during the current block, into a small buffer (the
+//     compiler uses the baseline's vector instructions for it), so that the
+//     chain meets one xor per word; only the first block takes its inputs
+//     straight into registers (see chunk_mix);
 //   - the 32 rounds are unrolled (salsa_rounds.h).
 // With 31 registers (aarch64) the same places cost nothing.  The results are
 // those of the plain order of operations, bit for bit.
@@ -85,8 +85,8 @@ inline void keep_in_memory() {
 // x10 and x15 (in registers) and the other twelve words of `prev`; the block
 // xors the inputs `in...` into it, runs the core with the feed-forward words
 // parked in `out`, and leaves the result in `out` and the diagonal words.
-// With `next` set it first fills `ahead` with the next block's two inputs
-// xored.
+// With `next` set it first fills `ahead` with the next block's input, xored
+// with `next_xor` when that is set too.
 template <class... In>
 __attribute__((always_inline)) inline void mix_block(uint32_t &x0, uint32_t &x5, uint32_t &x10,
                                                      uint32_t &x15, const uint32_t *prev,
@@ -127,7 +127,7 @@ __attribute__((always_inline)) inline void mix_block(uint32_t &x0, uint32_t &x5,
     out[14] = x14;
     out[15] = x15;
     if (next)
-        for (int k = 0; k < 16; k++) ahead[k] = next[k] ^ next_xor[k];
+        for (int k = 0; k < 16; k++) ahead[k] = next_xor ? next[k] ^ next_xor[k] : next[k];
     keep_in_memory();
     salsa20_8_rounds(x0, x1, x2, x3, x4, x5, x6, x7, x8, x9, x10, x11, x12, x13, x14, x15);
     out[0] = x0 += out[0];
@@ -165,24 +165,23 @@ __attribute__((noinline)) uint32_t chunk_mix(uint32_t *Bout, const uint32_t *Bin
     const uint32_t *prev = last;
     uint32_t *out = Bout;
     alignas(64) uint32_t ahead[16];
-    if (Xored) {
-        // The first block takes Bxor's words straight into registers: in
-        // ROMix their address comes from the index just computed, and the
-        // chain from one call to the next runs through these loads.  Later
-        // blocks take their input from `ahead`, made one block before.
-        mix_block(x0, x5, x10, x15, prev, out, blocks > 1 ? Bin + 16 : nullptr, Bxor + 16, ahead,
-                  Bin, Bxor, Bxor + 16 * (blocks - 1));
-        prev = out;
-    }
-    for (uint32_t i = Xored ? 1 : 0; i < blocks; i++) {
+    // The first block takes its input words straight into registers: in
+    // ROMix the address of Bxor comes from the index just computed, and the
+    // chain from one call to the next runs through these loads.  Later blocks
+    // take their input from `ahead`, made one block before.
+    if (Xored)
+        mix_block(x0, x5, x10, x15, prev, out, Bin + 16, Bxor + 16, ahead, Bin, Bxor,
+                  Bxor + 16 * (blocks - 1));
+    else
+        mix_block(x0, x5, x10, x15, prev, out, Bin + 16, nullptr, ahead, Bin);
+    prev = out;
+    for (uint32_t i = 1; i < blocks; i++) {
         // Even-numbered outputs fill the first half of Bout, odd-numbered ones
         // the second.
         out = Bout + 16 * ((i >> 1) + (i & 1) * r);
-        if (Xored)
-            mix_block(x0, x5, x10, x15, prev, out, i + 1 < blocks ? Bin + 16 * (i + 1) : nullptr,
-                      Bxor + 16 * (i + 1), ahead, (const uint32_t *)ahead);
-        else
-            mix_block(x0, x5, x10, x15, prev, out, nullptr, nullptr, nullptr, Bin + 16 * i);
+        const uint32_t *next = i + 1 < blocks ? Bin + 16 * (i + 1) : nullptr;
+        mix_block(x0, x5, x10, x15, prev, out, next, Xored ? Bxor + 16 * (i + 1) : nullptr, ahead,
+                  (const uint32_t *)ahead);
         prev = out;
     }
     return x0;
