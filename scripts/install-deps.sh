@@ -10,10 +10,14 @@
 #            form on a processor that runs it
 #   bench    the benchmark's peers (OpenSSL, libsodium, libscrypt-kdf) and
 #            the tools its hexlines section compares with
-#   checked  the checked builds: clang's fuzzer and sanitizer runtimes
-#            (valgrind comes with the tests)
+#   ci       what CI checks beyond the test suite: clang with its fuzzer and
+#            sanitizer runtimes, clang-format, and debootstrap for the
+#            fresh-machine test (valgrind comes with the tests)
 #
 # Run as root, or as a user with sudo.
+#
+# The lists are split into package names on purpose:
+# shellcheck disable=SC2086
 set -eu
 
 packages_tests="build-essential cmake pkg-config libgtest-dev libssl-dev
@@ -21,7 +25,7 @@ packages_tests="build-essential cmake pkg-config libgtest-dev libssl-dev
     qemu-user qemu-user-static g++-aarch64-linux-gnu
     bochs bochsbios vgabios isolinux syslinux-common genisoimage"
 packages_bench="libssl-dev libsodium-dev libscrypt-kdf-dev pkg-config xxd"
-packages_checked="clang libclang-rt-14-dev"
+packages_ci="clang libclang-rt-14-dev clang-format debootstrap"
 
 [ $# -gt 0 ] || set -- tests
 packages=""
@@ -29,8 +33,8 @@ for group in "$@"; do
     case $group in
         tests) packages="$packages $packages_tests" ;;
         bench) packages="$packages $packages_bench" ;;
-        checked) packages="$packages $packages_checked" ;;
-        *) echo "$0: unknown group '$group' (tests, bench, checked)" >&2; exit 2 ;;
+        ci) packages="$packages $packages_ci" ;;
+        *) echo "$0: unknown group '$group' (tests, bench, ci)" >&2; exit 2 ;;
     esac
 done
 
@@ -48,8 +52,6 @@ else
 fi
 
 echo "installing:" $packages
-# shellcheck disable=SC2086 # the lists are split into package names on purpose
 $as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-# shellcheck disable=SC2086
 $as_root env DEBIAN_FRONTEND=noninteractive \
     apt-get install -y -qq --no-install-recommends $packages >/dev/null
