@@ -112,6 +112,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # stripped hexlines, man pages compressed with gzip -9n and a changelog
 # (cmake/deb-staging.cmake adds the last two in cpack's staging tree).
 set(CPACK_STRIP_FILES ON)
+# (A new version adds its entry, with its date, at the top of changelog.in.)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in ${PROJECT_BINARY_DIR}/changelog @ONLY)
 set(CPACK_SCRYPT_VORNIK_CHANGELOG ${PROJECT_BINARY_DIR}/changelog)
 set(CPACK_SCRYPT_VORNIK_MANDIR ${CMAKE_INSTALL_MANDIR})
