@@ -8,6 +8,7 @@
 
 #include "front/cpu.h"
 #include "fuzz_support.h"
+#include "mix/dispatch.h"
 #include "mix/mix.h"
 
 namespace {
@@ -62,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const cpu_feature_flags flags = detect_cpu();
     for (unsigned f = 0; f < scrypt_mix_form_count; f++) {
         const mix_form &form = scrypt_mix_forms[f];
-        if (form.required == 0 || (flags & form.required) == 0) continue;  // portable, or not here
+        if (form.required == 0 || !scrypt_form_runs(&form, flags))
+            continue;  // portable, or not here
 
         area in_copy(chunk), xor_copy(chunk), got(chunk);
         memcpy(in_copy.w, input.w, chunk);

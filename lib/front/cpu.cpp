@@ -49,24 +49,4 @@ cpu_feature_flags detect_cpu(void) {
 #endif
 }
 
-SCRYPT_SEAM_CONST mix_form scrypt_mix_forms[] = {
-#if SCRYPT_X86_64
-    {"xop", FEATURE_XOP, scrypt_ROMix_xop, scrypt_ChunkMix_xop, true},
-    {"avx", FEATURE_AVX, scrypt_ROMix_avx, scrypt_ChunkMix_avx, true},
-    {"sse2", FEATURE_SSE2, scrypt_ROMix_sse2, scrypt_ChunkMix_sse2, true},
-#endif
-    {"basic", 0, scrypt_ROMix_basic, scrypt_ChunkMix_basic, false},
-};
-const unsigned scrypt_mix_form_count = sizeof scrypt_mix_forms / sizeof scrypt_mix_forms[0];
-
-const mix_form *scrypt_select_form(cpu_feature_flags flags) {
-    const mix_form *f = scrypt_mix_forms;
-    while (f->required != 0 && (flags & f->required) == 0) f++;
-    return f;
-}
-
-romix_function scrypt_select_romix(cpu_feature_flags flags) {
-    return scrypt_select_form(flags)->romix;
-}
-
 }  // extern "C"

@@ -1,11 +1,10 @@
-// Processor feature detection (CPUID, XGETBV) and the choice of mixing form.
+// Processor feature detection: CPUID and XGETBV.
 #ifndef SCRYPT_VORNIK_CPU_H
 #define SCRYPT_VORNIK_CPU_H
 
 #include <stdint.h>
 
 #include "internal.h"
-#include "mix/mix.h"
 
 SCRYPT_PRIVATE_BEGIN
 
@@ -35,23 +34,6 @@ uint64_t get_xgetbv(uint32_t index);
 // What this processor offers and its operating system has enabled.  Not
 // cached: every call asks the processor again.  Reports nothing off x86-64.
 cpu_feature_flags detect_cpu(void);
-
-// One mixing form: its name, the feature it needs, and its entry points.
-typedef struct mix_form {
-    const char *name;
-    cpu_feature_flags required;  // 0: runs anywhere
-    romix_function romix;
-    chunkmix_function chunkmix;
-    bool tangled;  // chunkmix works on tangled chunks
-} mix_form;
-
-// Every form, fastest first; the portable form is last and always eligible.
-extern SCRYPT_SEAM_CONST mix_form scrypt_mix_forms[];
-extern const unsigned scrypt_mix_form_count;
-
-// The first form whose feature `flags` holds.
-const mix_form *scrypt_select_form(cpu_feature_flags flags);
-romix_function scrypt_select_romix(cpu_feature_flags flags);
 
 SCRYPT_PRIVATE_END
 

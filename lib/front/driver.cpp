@@ -1,109 +1,17 @@
-// The exported entry points and the flow of one derivation:
-//   B = PBKDF2(password, salt), each chunk of B = ROMix(chunk),
-//   output = PBKDF2(password, B).
+// The exported entry points.  Every call asks the processor which mixing
+// forms it may run, runs the self-test if it is the first call of the
+// process, and derives with the form chosen for it.
 #include "driver.h"
 
-#include <stdio.h>
-#include <stdlib.h>
-#if defined(__linux__)
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
-
 #include "cpu.h"
-#include "hash/hash.h"
-#include "mix/mix.h"
+#include "derive.h"
+#include "handler.h"
+#include "mix/dispatch.h"
 #include "selftest/selftest.h"
-
-namespace {
-
-// RFC 7914 bounds p * 128 * r by (2^32 - 1) * 32; with powers of two that is
-// pfactor + rfactor <= 29.  RFC 8018 bounds the PBKDF2 output likewise.
-constexpr unsigned max_pr_factor = 29;
-constexpr uint64_t max_output_bytes = ((uint64_t(1) << 32) - 1) * 32;
-
-void report(const char *message) {
-    scrypt_fatal_error(message);
-}
-
-void release(aligned_buffer &b) {
-    free(b.raw);
-    b.raw = nullptr;
-    b.aligned = nullptr;
-}
-
-// Tables from this size on are offered to the kernel for transparent huge
-// pages (2 MiB on x86-64); smaller ones would hold few or none.
-constexpr uint64_t huge_page_table_bytes = uint64_t(4) << 20;
-
-// Asks the kernel to back a large table with huge pages where it offers them
-// on request (transparent huge pages in "madvise" mode): ROMix's random reads
-// of the table then miss the TLB far less often, and its first touch takes
-// far fewer page faults.  Only a hint, covering whole pages inside the
-// allocation; if the kernel declines, nothing changes.
-void advise_huge_pages(void *p, uint64_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    if (bytes < huge_page_table_bytes) return;
-    const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
-    const uintptr_t start = ((uintptr_t)p + page - 1) & ~(page - 1);
-    const uintptr_t end = ((uintptr_t)p + bytes) & ~(page - 1);
-    if (end > start) madvise((void *)start, end - start, MADV_HUGEPAGE);
-#else
-    (void)p;
-    (void)bytes;
-#endif
-}
-
-bool allocate(aligned_buffer &b, uint64_t bytes) {
-    if (bytes > SIZE_MAX - 63) return false;
-    b.raw = malloc((size_t)bytes + 63);
-    if (b.raw == nullptr) return false;
-    b.aligned = (uint8_t *)(((uintptr_t)b.raw + 63) & ~(uintptr_t)63);
-    return true;
-}
-
-// Makes YX and V fit the factors, reusing them when the factors are the ones
-// they were sized for.  On failure reports "out of memory" and leaves nothing
-// held, so that a later call starts afresh.
-bool fit_buffers(uint8_t Nfactor, uint8_t rfactor, uint8_t pfactor) {
-    if (Nfactor == last_Nfactor && rfactor == last_rfactor && pfactor == last_pfactor) return true;
-    if ((last_Nfactor & last_rfactor & last_pfactor) >= 0) {
-        release(V);
-        release(YX);
-    }
-    last_Nfactor = last_rfactor = last_pfactor = -1;
-
-    const uint64_t chunk = uint64_t(128) << rfactor;
-    if (!allocate(V, chunk << (Nfactor + 1))) {
-        report("scrypt: out of memory");
-        return false;
-    }
-    advise_huge_pages(V.raw, (chunk << (Nfactor + 1)) + 63);
-    if (!allocate(YX, chunk * ((uint64_t(1) << pfactor) + 1))) {
-        release(V);
-        report("scrypt: out of memory");
-        return false;
-    }
-    last_Nfactor = Nfactor;
-    last_rfactor = rfactor;
-    last_pfactor = pfactor;
-    return true;
-}
-
-}  // namespace
 
 extern "C" {
 
-fatal_error_handler scrypt_fatal_error = scrypt_fatal_error_default;
 int32_t power_on_self_test = 0;
-aligned_buffer YX = {nullptr, nullptr};
-aligned_buffer V = {nullptr, nullptr};
-int32_t last_Nfactor = -1, last_rfactor = -1, last_pfactor = -1;
-
-void scrypt_fatal_error_default(const char *message) {
-    fprintf(stderr, "%s\n", message);
-    exit(1);
-}
 
 void scrypt_set_fatal_error(fatal_error_handler handler) {
     scrypt_fatal_error = handler ? handler : scrypt_fatal_error_default;
@@ -111,36 +19,20 @@ void scrypt_set_fatal_error(fatal_error_handler handler) {
 
 void scrypt(const uint8_t *password, size_t password_len, const uint8_t *salt, size_t salt_len,
             uint8_t Nfactor, uint8_t rfactor, uint8_t pfactor, uint8_t *out, size_t out_len) {
-    // The processor is asked afresh on every call; the choice holds for the
-    // whole call.
-    const romix_function romix = scrypt_select_romix(detect_cpu());
+    // The processor is asked afresh on every call.
+    const cpu_feature_flags flags = detect_cpu();
 
-    // The flag goes up before the self-test runs, so the derivations that the
-    // self-test makes through this function do not start it again.
+    // The flag goes up before the self-test runs, so it runs once per
+    // process whatever happens inside it.  The self-test ranks the forms, so
+    // the form is chosen after it: the first call, too, runs the fastest
+    // form, and never one that failed its known answer.
     if (power_on_self_test == 0) {
         power_on_self_test = 1;
-        if (scrypt_power_on_self_test() == 0) report("scrypt: power on self test failed");
+        if (scrypt_power_on_self_test() == 0) scrypt_report("scrypt: power on self test failed");
     }
 
-    if (Nfactor > 30) return report("scrypt: N out of range");
-    if (rfactor > 8) return report("scrypt: r out of range");
-    if (pfactor > 25 || unsigned(pfactor) + rfactor > max_pr_factor)
-        return report("scrypt: p out of range");
-    if (uint64_t(out_len) > max_output_bytes) return report("scrypt: output length out of range");
-
-    if (!fit_buffers(Nfactor, rfactor, pfactor)) return;
-
-    const uint32_t N = uint32_t(1) << (Nfactor + 1);
-    const uint32_t r = uint32_t(1) << rfactor;
-    const size_t chunk = size_t(128) << rfactor;
-    const size_t p = size_t(1) << pfactor;
-    uint8_t *Y = YX.aligned;
-    uint8_t *B = Y + chunk;
-
-    scrypt_pbkdf2(password, password_len, salt, salt_len, B, p * chunk);
-    for (size_t i = 0; i < p; i++)
-        romix((uint32_t *)(B + i * chunk), (uint32_t *)Y, (uint32_t *)V.aligned, N, r);
-    scrypt_pbkdf2(password, password_len, B, p * chunk, out, out_len);
+    scrypt_derive(password, password_len, salt, salt_len, Nfactor, rfactor, pfactor, out, out_len,
+                  scrypt_select_form(flags)->romix);
 }
 
 }  // extern "C"

@@ -3,8 +3,10 @@
 #include <string.h>
 
 #include "front/cpu.h"
-#include "front/driver.h"
+#include "front/derive.h"
+#include "front/handler.h"
 #include "hash/hash.h"
+#include "mix/dispatch.h"
 
 extern "C" {
 
@@ -64,21 +66,27 @@ uint32_t scrypt_test_mix_instance(chunkmix_function mix, block_conversion before
 
 namespace {
 
+// Tests every form the processor runs against the known answer, marks the
+// ones that fail so that no call selects them, and ranks the others by speed.
 uint32_t test_mix() {
     const cpu_feature_flags flags = detect_cpu();
-    uint32_t ok = 1;
-    // Every vector form the processor runs, fastest first, then the portable
-    // form, which always runs.
+    uint32_t ok = 1, passed = 0;
     for (unsigned i = 0; i < scrypt_mix_form_count; i++) {
         const mix_form &f = scrypt_mix_forms[i];
-        if (f.required != 0 && (flags & f.required) == 0) continue;
+        if (!scrypt_form_runs(&f, flags)) continue;
 #if SCRYPT_X86_64
         block_conversion convert = f.tangled ? salsa_core_tangle_sse2 : nullptr;
 #else
         block_conversion convert = nullptr;
 #endif
-        ok &= scrypt_test_mix_instance(f.chunkmix, convert, convert, expected);
+        const uint32_t form_ok = scrypt_test_mix_instance(f.chunkmix, convert, convert, expected);
+        if (form_ok)
+            passed |= 1u << i;
+        else
+            scrypt_form_ranking.failed |= 1u << i;
+        ok &= form_ok;
     }
+    scrypt_rank_forms(passed);
     return ok;
 }
 
@@ -96,15 +104,20 @@ uint32_t test_hash() {
     return scrypt_equal_ct(digest, post_hash_expected, sizeof digest);
 }
 
+// Each row derives as any call would, with the form that calls use here.
+// A row whose derivation reported a failure (and whose handler returned)
+// counts as failed.
 uint32_t test_derivation() {
     uint32_t ok = 1;
     uint8_t out[64];
     // Every row runs, also after one has failed.
     for (unsigned i = 0; post_settings[i].password != nullptr; i++) {
         const post_setting_row &row = post_settings[i];
-        scrypt((const uint8_t *)row.password, strlen(row.password), (const uint8_t *)row.salt,
-               strlen(row.salt), row.Nfactor, row.rfactor, row.pfactor, out, sizeof out);
-        ok &= scrypt_equal_ct(out, post_vectors[i], sizeof out);
+        const bool derived =
+            scrypt_derive((const uint8_t *)row.password, strlen(row.password),
+                          (const uint8_t *)row.salt, strlen(row.salt), row.Nfactor, row.rfactor,
+                          row.pfactor, out, sizeof out, scrypt_select_form(detect_cpu())->romix);
+        ok &= derived ? scrypt_equal_ct(out, post_vectors[i], sizeof out) : 0;
     }
     return ok;
 }
@@ -114,15 +127,15 @@ uint32_t test_derivation() {
 extern "C" uint32_t scrypt_power_on_self_test(void) {
     uint32_t result = POST_MIX_PASSED | POST_HASH_PASSED | POST_SCRYPT_PASSED;
     if (!test_mix()) {
-        scrypt_fatal_error("scrypt: mix function power-on-self-test failed");
+        scrypt_report("scrypt: mix function power-on-self-test failed");
         result &= ~POST_MIX_PASSED;
     }
     if (!test_hash()) {
-        scrypt_fatal_error("scrypt: hash function power-on-self-test failed");
+        scrypt_report("scrypt: hash function power-on-self-test failed");
         result &= ~POST_HASH_PASSED;
     }
     if (!test_derivation()) {
-        scrypt_fatal_error("scrypt: scrypt power-on-self-test failed");
+        scrypt_report("scrypt: scrypt power-on-self-test failed");
         result &= ~POST_SCRYPT_PASSED;
     }
     return result;

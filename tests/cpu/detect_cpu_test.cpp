@@ -11,8 +11,17 @@
 #include <vector>
 
 #include "front/cpu.h"
+#include "mix/dispatch.h"
+#include "support/case_name.h"
 
 namespace {
+
+// The choice by features alone, as a process makes it before its forms have
+// been ranked (the ranking itself is tested in dispatch_test.cpp).
+const mix_form *by_features(cpu_feature_flags flags) {
+    static const form_ranking unranked = {};
+    return scrypt_select_form_by(&unranked, flags);
+}
 
 // Leaf-1 ECX / EDX bits, leaf-7 EBX and leaf-0x80000001 ECX bits.
 constexpr uint32_t ECX_SSE3 = 1u << 0, ECX_SSSE3 = 1u << 9, ECX_SSE41 = 1u << 19,
@@ -304,24 +313,11 @@ TEST_P(DetectCpu, AsksTheExpectedLeavesAndReportsTheExpectedFeatures) {
     } else {
         EXPECT_TRUE(cpu.xgetbvs.empty()) << "XGETBV must not run";
     }
-    EXPECT_STREQ(scrypt_select_form(flags)->name, c.form);
-    EXPECT_EQ(scrypt_select_romix(flags), scrypt_select_form(flags)->romix);
+    EXPECT_STREQ(by_features(flags)->name, c.form);
 }
 
 INSTANTIATE_TEST_SUITE_P(FakeProcessors, DetectCpu, testing::ValuesIn(detect_cases()),
-                         [](const testing::TestParamInfo<detect_case> &info) {
-                             // The description, with every run of other
-                             // characters turned into one underscore.
-                             std::string name;
-                             for (const char *s = info.param.what; *s; s++) {
-                                 if (isalnum((unsigned char)*s))
-                                     name += *s;
-                                 else if (!name.empty() && name.back() != '_')
-                                     name += '_';
-                             }
-                             while (!name.empty() && name.back() == '_') name.pop_back();
-                             return name;
-                         });
+                         named_by_what());
 
 TEST(DetectCpu, XopNeverAppearsWithoutAvx) {
     // Every combination of the leaf-1 and XCR0 conditions, with XOP offered.
@@ -346,10 +342,12 @@ struct select_case {
     const char *form;
 };
 
-TEST(SelectForm, FirstFormWhoseFeatureIsPresentWins) {
+TEST(SelectForm, FirstFormWhoseFeaturesArePresentWins) {
     const select_case cases[] = {
         {FEATURE_XOP | FEATURE_AVX | FEATURE_SSE2, "xop"},
         {FEATURE_XOP | FEATURE_AVX, "xop"},
+        // The XOP form is VEX-coded too: without AVX it does not run.
+        {FEATURE_XOP | FEATURE_SSE2, "sse2"},
         {FEATURE_AVX | FEATURE_SSE2 | FEATURE_AVX2, "avx"},
         {FEATURE_AVX, "avx"},
         {FEATURE_SSE2 | FEATURE_SSE3 | FEATURE_SSE4, "sse2"},
@@ -362,8 +360,7 @@ TEST(SelectForm, FirstFormWhoseFeatureIsPresentWins) {
     };
     for (const select_case &c : cases) {
         SCOPED_TRACE(testing::Message() << "flags 0x" << std::hex << c.flags);
-        EXPECT_STREQ(scrypt_select_form(c.flags)->name, c.form);
-        EXPECT_EQ(scrypt_select_romix(c.flags), scrypt_select_form(c.flags)->romix);
+        EXPECT_STREQ(by_features(c.flags)->name, c.form);
     }
 }
 
@@ -375,7 +372,7 @@ TEST(SelectForm, TableWiresEachFormToItsOwnFunctions) {
         chunkmix_function chunkmix;
         bool tangled;
     } const expect[] = {
-        {"xop", FEATURE_XOP, scrypt_ROMix_xop, scrypt_ChunkMix_xop, true},
+        {"xop", FEATURE_XOP | FEATURE_AVX, scrypt_ROMix_xop, scrypt_ChunkMix_xop, true},
         {"avx", FEATURE_AVX, scrypt_ROMix_avx, scrypt_ChunkMix_avx, true},
         {"sse2", FEATURE_SSE2, scrypt_ROMix_sse2, scrypt_ChunkMix_sse2, true},
         {"basic", 0, scrypt_ROMix_basic, scrypt_ChunkMix_basic, false},
@@ -393,7 +390,7 @@ TEST(SelectForm, TableWiresEachFormToItsOwnFunctions) {
 }
 
 // This processor, through the compiler's own detection as the second opinion.
-TEST(DetectCpuHere, SelectsTheAvxFormOnThisMachine) {
+TEST(DetectCpuHere, FeatureOrderPutsTheAvxFormFirstOnThisMachine) {
     __builtin_cpu_init();
     if (!__builtin_cpu_supports("avx"))
         GTEST_SKIP() << "this machine (or its operating system) has no AVX, so the AVX form "
@@ -403,8 +400,8 @@ TEST(DetectCpuHere, SelectsTheAvxFormOnThisMachine) {
     EXPECT_TRUE(flags & FEATURE_AVX);
     const bool xop = __builtin_cpu_supports("xop");
     EXPECT_EQ((flags & FEATURE_XOP) != 0, xop);
-    EXPECT_STREQ(scrypt_select_form(flags)->name, xop ? "xop" : "avx");
-    EXPECT_EQ(scrypt_select_romix(flags), xop ? scrypt_ROMix_xop : scrypt_ROMix_avx);
+    EXPECT_STREQ(by_features(flags)->name, xop ? "xop" : "avx");
+    EXPECT_EQ(by_features(flags)->romix, xop ? scrypt_ROMix_xop : scrypt_ROMix_avx);
 }
 
 TEST(DetectCpuHere, AgreesWithTheCompilersDetection) {

@@ -1,15 +1,16 @@
-// Prints what the compiler's runtime sees of the processor it runs on and
-// the mixing form that scrypt() selects there, then derives a key for every
-// parameter set of derive_cases.h:
+// Prints what the compiler's runtime sees of the processor it runs on,
+// derives a key for every parameter set of derive_cases.h, then names the
+// mixing form that the calls ran (chosen by the first call's ranking):
 //     cpu sse2 <0|1> avx <0|1> xop <0|1>
-//     form <name>
 //     case <index> <key in hex>
+//     form <name>
 // Run natively and under emulated processors by the host test.  A failing
 // self-test makes the first scrypt() call print a message and exit with 1.
 #include <stdio.h>
 
 #include "derive_cases.h"
 #include "front/cpu.h"
+#include "mix/dispatch.h"
 #include "scrypt-vornik.h"
 
 int main() {
@@ -18,7 +19,6 @@ int main() {
     __builtin_cpu_init();
     printf("cpu sse2 %d avx %d xop %d\n", !!__builtin_cpu_supports("sse2"),
            !!__builtin_cpu_supports("avx"), !!__builtin_cpu_supports("xop"));
-    printf("form %s\n", scrypt_select_form(detect_cpu())->name);
     static uint8_t out[256];
     for (size_t i = 0; i < derive_case_count; i++) {
         const derive_case &c = derive_cases[i];
@@ -28,5 +28,6 @@ int main() {
         for (size_t j = 0; j < c.out_len; j++) printf("%02x", out[j]);
         printf("\n");
     }
+    printf("form %s\n", scrypt_select_form(detect_cpu())->name);
     return 0;
 }

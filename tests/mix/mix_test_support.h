@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "front/cpu.h"
+#include "mix/dispatch.h"
 #include "mix/mix.h"
 
 namespace mixtest {
@@ -63,7 +64,7 @@ inline std::vector<uint32_t> retangle(const uint32_t *w, size_t n_words) {
 }
 
 inline bool processor_runs(const mix_form &f) {
-    return f.required == 0 || (detect_cpu() & f.required) != 0;
+    return scrypt_form_runs(&f, detect_cpu());
 }
 
 inline std::string upper(const char *s) {

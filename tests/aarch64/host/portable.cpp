@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "front/cpu.h"
+#include "mix/dispatch.h"
 #include "selftest/selftest.h"
 
 int main() {

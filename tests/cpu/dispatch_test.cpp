@@ -1,0 +1,216 @@
+// The choice of form by measured speed: the ranking over made-up timings, for
+// a table of processors, and the ranking that this process really makes.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "front/cpu.h"
+#include "mix/dispatch.h"
+#include "scrypt-vornik.h"
+#include "support/case_name.h"
+
+namespace {
+
+int form_index(const char *name) {
+    for (unsigned i = 0; i < scrypt_mix_form_count; i++)
+        if (strcmp(scrypt_mix_forms[i].name, name) == 0) return (int)i;
+    return -1;
+}
+
+// Hands out, for each form, its made-up sample times in turn (the last one
+// repeats), and logs which form was asked for.
+struct fake_timer {
+    std::vector<uint64_t> samples[max_mix_forms];
+    size_t next[max_mix_forms] = {};
+    std::vector<unsigned> asked;
+
+    uint64_t sample(unsigned form) {
+        asked.push_back(form);
+        const std::vector<uint64_t> &s = samples[form];
+        const uint64_t t = s.at(next[form] < s.size() ? next[form] : s.size() - 1);
+        next[form]++;
+        return t;
+    }
+};
+
+struct timing {
+    const char *form;
+    std::vector<uint64_t> samples;
+};
+
+struct processor_case {
+    const char *what;
+    cpu_feature_flags flags;           // when the forms are ranked
+    std::vector<const char *> failed;  // forms whose known answer came out wrong
+    std::vector<timing> timings;
+    std::vector<const char *> order;  // the expected ranking
+    cpu_feature_flags later_flags;    // what a later call detects
+    const char *chosen;               // the form that call runs
+};
+
+constexpr cpu_feature_flags SSE2 = FEATURE_SSE2, AVX = FEATURE_AVX | FEATURE_SSE2,
+                            XOP = FEATURE_XOP | FEATURE_AVX | FEATURE_SSE2;
+
+const std::vector<processor_case> &processor_cases() {
+    static const std::vector<processor_case> cases = {
+        {"vector forms faster",
+         AVX,
+         {},
+         {{"avx", {920, 900, 910}}, {"sse2", {1000}}, {"basic", {1400}}},
+         {"avx", "sse2", "basic"},
+         AVX,
+         "avx"},
+        {"portable form faster, as on a processor with slow vector integer latency",
+         AVX,
+         {},
+         {{"avx", {2400}}, {"sse2", {2630}}, {"basic", {1290, 1300}}},
+         {"basic", "avx", "sse2"},
+         AVX,
+         "basic"},
+        {"near tie: the table order decides",
+         AVX,
+         {},
+         {{"avx", {1040}}, {"sse2", {1020}}, {"basic", {1000}}},
+         {"avx", "sse2", "basic"},
+         AVX,
+         "avx"},
+        {"just past the tie margin",
+         AVX,
+         {},
+         {{"avx", {1060}}, {"sse2", {1100}}, {"basic", {1000}}},
+         {"basic", "avx", "sse2"},
+         AVX,
+         "basic"},
+        {"the best of the samples counts, not the first or the mean",
+         AVX,
+         {},
+         {{"avx", {9000, 8000, 800, 9000}}, {"sse2", {1000}}, {"basic", {1000, 1500}}},
+         {"avx", "sse2", "basic"},
+         AVX,
+         "avx"},
+        {"a failed form is neither ranked nor chosen",
+         AVX,
+         {"avx"},
+         {{"sse2", {1300}}, {"basic", {1000}}},
+         {"basic", "sse2"},
+         AVX,
+         "basic"},
+        {"a failed portable form leaves the vector forms",
+         SSE2,
+         {"basic"},
+         {{"sse2", {1300}}},
+         {"sse2"},
+         SSE2,
+         "sse2"},
+        {"features that shrink after the ranking: the best form still allowed",
+         AVX,
+         {},
+         {{"avx", {800}}, {"sse2", {900}}, {"basic", {1000}}},
+         {"avx", "sse2", "basic"},
+         SSE2,
+         "sse2"},
+        {"features gone altogether: the portable form",
+         AVX,
+         {},
+         {{"avx", {800}}, {"sse2", {900}}, {"basic", {1000}}},
+         {"avx", "sse2", "basic"},
+         0,
+         "basic"},
+        {"no vector form", 0, {}, {{"basic", {1000}}}, {"basic"}, AVX, "basic"},
+        {"an XOP processor on which XOP wins",
+         XOP,
+         {},
+         {{"xop", {700}}, {"avx", {900}}, {"sse2", {950}}, {"basic", {1200}}},
+         {"xop", "avx", "sse2", "basic"},
+         XOP,
+         "xop"},
+        {"a clock too coarse to tell: every form ties at one tick",
+         AVX,
+         {},
+         {{"avx", {0}}, {"sse2", {0}}, {"basic", {0}}},
+         {"avx", "sse2", "basic"},
+         AVX,
+         "avx"},
+    };
+    return cases;
+}
+
+class RankForms : public testing::TestWithParam<processor_case> {};
+
+TEST_P(RankForms, OrdersByMeasuredSpeedAndChoosesTheBestAllowedForm) {
+    const processor_case &c = GetParam();
+    if (form_index("avx") < 0) GTEST_SKIP() << "this build has no vector forms to rank";
+
+    form_ranking ranking = {};
+    uint32_t candidates = 0;
+    for (const char *name : c.failed) ranking.failed |= 1u << form_index(name);
+    fake_timer timer;
+    for (const timing &t : c.timings) {
+        const int i = form_index(t.form);
+        ASSERT_GE(i, 0) << t.form;
+        // As the self-test does: the forms that run here and passed.
+        ASSERT_TRUE(scrypt_form_runs(&scrypt_mix_forms[i], c.flags)) << t.form;
+        candidates |= 1u << i;
+        timer.samples[i] = t.samples;
+    }
+    scrypt_rank_forms_with(timer, candidates, &ranking);
+
+    EXPECT_EQ(ranking.ranked, 1u);
+    std::vector<std::string> order, expected(c.order.begin(), c.order.end());
+    for (unsigned k = 0; k < ranking.count; k++)
+        order.push_back(scrypt_mix_forms[ranking.order[k]].name);
+    EXPECT_EQ(order, expected);
+    EXPECT_STREQ(scrypt_select_form_by(&ranking, c.later_flags)->name, c.chosen);
+
+    // Every form sampled the same number of times, taking turns.
+    ASSERT_EQ(timer.asked.size(), form_samples * c.timings.size());
+    for (size_t k = c.timings.size(); k < timer.asked.size(); k++)
+        EXPECT_EQ(timer.asked[k], timer.asked[k - c.timings.size()]) << "sample " << k;
+}
+
+INSTANTIATE_TEST_SUITE_P(Processors, RankForms, testing::ValuesIn(processor_cases()),
+                         named_by_what());
+
+// Before a process has ranked its forms, the table order applies, and a form
+// marked failed is skipped.
+TEST(SelectForm, UnrankedFollowsTheTableOrderAndSkipsFailedForms) {
+    if (form_index("avx") < 0) GTEST_SKIP() << "this build has no vector forms";
+    form_ranking ranking = {};
+    EXPECT_STREQ(scrypt_select_form_by(&ranking, AVX)->name, "avx");
+    ranking.failed = 1u << form_index("avx");
+    EXPECT_STREQ(scrypt_select_form_by(&ranking, AVX)->name, "sse2");
+    ranking.failed |= 1u << form_index("sse2");
+    EXPECT_STREQ(scrypt_select_form_by(&ranking, AVX)->name, "basic");
+    // Nothing left that passed: the portable form.
+    ranking.failed |= 1u << form_index("basic");
+    EXPECT_STREQ(scrypt_select_form_by(&ranking, AVX)->name, "basic");
+}
+
+// The ranking this process makes in its first call: every form that the
+// processor runs, once each, timed; which one wins is the processor's
+// business, and the calls use the winner.
+TEST(RankFormsHere, FirstCallRanksEveryFormThisProcessorRuns) {
+    uint8_t out[16];
+    scrypt((const uint8_t *)"pw", 2, (const uint8_t *)"salt", 4, 1, 0, 0, out, sizeof out);
+    const cpu_feature_flags flags = detect_cpu();
+    ASSERT_EQ(scrypt_form_ranking.ranked, 1u);
+    EXPECT_EQ(scrypt_form_ranking.failed, 0u);
+    std::vector<std::string> ranked, runs;
+    for (unsigned k = 0; k < scrypt_form_ranking.count; k++) {
+        const unsigned i = scrypt_form_ranking.order[k];
+        ranked.push_back(scrypt_mix_forms[i].name);
+        EXPECT_GT(scrypt_form_ranking.cost[i], 0u) << scrypt_mix_forms[i].name;
+    }
+    for (unsigned i = 0; i < scrypt_mix_form_count; i++)
+        if (scrypt_form_runs(&scrypt_mix_forms[i], flags)) runs.push_back(scrypt_mix_forms[i].name);
+    std::vector<std::string> sorted = ranked;
+    std::sort(sorted.begin(), sorted.end());
+    std::sort(runs.begin(), runs.end());
+    EXPECT_EQ(sorted, runs);
+    EXPECT_EQ(scrypt_select_form(flags), &scrypt_mix_forms[scrypt_form_ranking.order[0]]);
+}
+
+}  // namespace
