@@ -19,5 +19,5 @@ void section_wipe() {
 
 }  // namespace
 
-BENCH_SECTION(25, "wipe", "The wipe's cost: steady derivations with it and without it, interleaved",
+BENCH_SECTION(45, "wipe", "The wipe's cost: steady derivations with it and without it, interleaved",
               section_wipe)
