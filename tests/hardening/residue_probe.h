@@ -99,8 +99,6 @@ class probe {
         return hits_;
     }
 
-    size_t needle_count() const { return needles_.size(); }
-
   private:
     struct region {
         const uint8_t *lo, *hi;
