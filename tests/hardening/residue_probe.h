@@ -190,6 +190,19 @@ inline std::string describe(const hit &h) {
     return buf;
 }
 
+// The factor sets both residue tests derive with.  p > 1 matters: the
+// table's first entry then holds the last chunk.
+struct derivation_case {
+    const char *what;
+    factors f;
+};
+const derivation_case derivation_cases[] = {
+    {"N 16 r 1 p 1", {3, 0, 0}},
+    {"N 1024 r 8 p 16", {9, 3, 4}},
+    {"N 2048 r 1 p 4", {10, 0, 2}},
+    {"N 16384 r 8 p 1", {13, 3, 0}},
+};
+
 // Whose B0 the needles come from.
 struct source {
     const char *label;

@@ -18,20 +18,9 @@
 
 namespace {
 
+using residue::derivation_case;
 using residue::factors;
 using residue::source;
-
-struct derivation_case {
-    const char *what;
-    factors f;
-};
-
-const derivation_case cases[] = {
-    {"N 16 r 1 p 1", {3, 0, 0}},
-    {"N 1024 r 8 p 16", {9, 3, 4}},
-    {"N 2048 r 1 p 4", {10, 0, 2}},
-    {"N 16384 r 8 p 1", {13, 3, 0}},
-};
 
 const char password[] = "another password nobody uses";
 const char salt[] = "with another salt";
@@ -84,7 +73,7 @@ TEST_P(ResidueWithWipeSwitched, OffLeavesTheLastChunkInTheTableOnLeavesNothing) 
 
 INSTANTIATE_TEST_SUITE_P(FormsAndFactors, ResidueWithWipeSwitched,
                          testing::Combine(testing::Values("xop", "avx", "sse2", "basic"),
-                                          testing::ValuesIn(cases)),
+                                          testing::ValuesIn(residue::derivation_cases)),
                          [](const testing::TestParamInfo<form_and_case> &info) {
                              return std::string(std::get<0>(info.param)) + "_" +
                                     case_name(std::get<1>(info.param).what);

@@ -12,21 +12,9 @@
 
 namespace {
 
+using residue::derivation_case;
 using residue::factors;
 using residue::source;
-
-struct derivation_case {
-    const char *what;
-    factors f;
-};
-
-// p > 1 matters: the table's first entry then holds the last chunk.
-const derivation_case cases[] = {
-    {"N 16 r 1 p 1", {3, 0, 0}},
-    {"N 1024 r 8 p 16", {9, 3, 4}},
-    {"N 2048 r 1 p 4", {10, 0, 2}},
-    {"N 16384 r 8 p 1", {13, 3, 0}},
-};
 
 const char password[] = "a password nobody else uses";
 const char salt[] = "and its salt";
@@ -50,7 +38,8 @@ TEST_P(Residue, NoBlockOfB0IsLeftAfterTheCall) {
     EXPECT_EQ(r.status, 0) << r.output;
 }
 
-INSTANTIATE_TEST_SUITE_P(Factors, Residue, testing::ValuesIn(cases), named_by_what());
+INSTANTIATE_TEST_SUITE_P(Factors, Residue, testing::ValuesIn(residue::derivation_cases),
+                         named_by_what());
 
 // The first call of a process runs the self-test, whose two derivations go
 // through the same buffers.  A returning handler and an out-of-range factor
@@ -79,7 +68,8 @@ TEST(ResidueOfTheSelfTest, NoBlockOfItsB0IsLeft) {
 TEST(ResidueProbe, FindsNothingWithoutACall) {
     if (const char *why = residue::unscannable()) GTEST_SKIP() << why;
     std::vector<source> all(std::begin(residue::self_test_rows), std::end(residue::self_test_rows));
-    for (const derivation_case &c : cases) all.push_back({"the caller", password, salt, c.f});
+    for (const derivation_case &c : residue::derivation_cases)
+        all.push_back({"the caller", password, salt, c.f});
     const child_result r = residue::look_after(all, [] { return 0; });
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.status, 0) << r.output;
