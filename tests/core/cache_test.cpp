@@ -10,6 +10,7 @@
 #include "front/driver.h"
 #include "oracle.h"
 #include "scrypt-vornik.h"
+#include "support/build_kind.h"
 
 #if __has_include(<valgrind/valgrind.h>)
 #include <valgrind/valgrind.h>
@@ -165,6 +166,10 @@ long minor_faults() {
 // huge page at a time).  The table of (13,3,0), 16 MiB, takes the streaming
 // fill; the others the ordinary one.
 TEST_F(Cache, ReusedBuffersTakeNoPageFaults) {
+#ifdef SCRYPT_TEST_ASAN
+    GTEST_SKIP()
+        << "AddressSanitizer's shadow memory and fake stacks take page faults of their own";
+#endif
     if (RUNNING_ON_VALGRIND) GTEST_SKIP() << "valgrind's own bookkeeping takes page faults";
     for (const auto &f : {std::vector<unsigned>{9, 3, 4}, {10, 0, 2}, {13, 3, 0}}) {
         const bytes first = derive(f[0], f[1], f[2]);
