@@ -6,6 +6,7 @@
 #include "cpu.h"
 #include "derive.h"
 #include "handler.h"
+#include "lock.h"
 #include "mix/dispatch.h"
 #include "selftest/selftest.h"
 
@@ -14,11 +15,17 @@ extern "C" {
 int32_t power_on_self_test = 0;
 
 void scrypt_set_fatal_error(fatal_error_handler handler) {
+    scrypt_lock();
     scrypt_fatal_error = handler ? handler : scrypt_fatal_error_default;
+    scrypt_unlock();
 }
 
 void scrypt(const uint8_t *password, size_t password_len, const uint8_t *salt, size_t salt_len,
             uint8_t Nfactor, uint8_t rfactor, uint8_t pfactor, uint8_t *out, size_t out_len) {
+    // One call at a time, from whichever thread; the lock is released only
+    // while the handler runs (see scrypt_report()).
+    scrypt_lock();
+
     // The processor is asked afresh on every call.
     const cpu_feature_flags flags = detect_cpu();
 
@@ -31,8 +38,11 @@ void scrypt(const uint8_t *password, size_t password_len, const uint8_t *salt, s
         if (scrypt_power_on_self_test() == 0) scrypt_report("scrypt: power on self test failed");
     }
 
+    // Chosen after the self-test, whose handler calls may have let other
+    // calls run: the choice rests on the ranking as it stands now.
     scrypt_derive(password, password_len, salt, salt_len, Nfactor, rfactor, pfactor, out, out_len,
                   scrypt_select_form(flags)->romix);
+    scrypt_unlock();
 }
 
 }  // extern "C"

@@ -14,7 +14,9 @@ extern fatal_error_handler scrypt_fatal_error;
 // Writes the message and a newline to standard error and exits with 1.
 void scrypt_fatal_error_default(const char *message);
 
-// Hands `message` to the handler in force.  The handler may return.
+// Hands `message` to the handler in force, with the library's lock released
+// for the time of the handler if the calling thread holds it.  The handler
+// may return.
 void scrypt_report(const char *message);
 
 SCRYPT_PRIVATE_END

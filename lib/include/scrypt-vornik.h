@@ -29,10 +29,15 @@
  * owns password, salt and output; the library only reads the first two and
  * writes exactly `out_len` bytes of the third, and clears none of them.
  *
- * Threads: the library keeps process-wide state (the handler, the self-test
- * flag and the work buffers) without locks.  Calls to scrypt() and
- * scrypt_set_fatal_error() must be serialised by the host: one thread at a
- * time.
+ * Threads: scrypt() and scrypt_set_fatal_error() may be called from any
+ * thread.  They share one process-wide lock and run one at a time: a call
+ * that finds another in progress waits for it, so derivations do not run in
+ * parallel (derive in several processes for that).  A host on one thread
+ * pays one uncontended lock per call, nothing else.  The handler runs with
+ * the lock released (see scrypt_set_fatal_error()).  fork() waits for a call
+ * in progress in another thread to end, so the child finds the library ready
+ * to use.  With a C library older than glibc 2.34, link with -pthread (the
+ * CMake package and the pkg-config file add it).
  *
  * Self-test: the first scrypt() call of a process first tests the library
  * against known answers (every mixing form this processor runs, SHA-256 and
@@ -104,9 +109,17 @@ SCRYPT_VORNIK_API void scrypt(const uint8_t *password, size_t password_len, cons
 
 /*
  * scrypt_set_fatal_error: installs `handler` for every later report,
- * including those of the self-test.  A handler may end the process, jump
- * away, or return (see scrypt() for what a returning handler gets).  Passing
- * NULL reinstates the default handler.
+ * including those of the self-test, from whichever thread.  A handler may end
+ * the process, jump away (longjmp), throw a C++ exception through the
+ * library, or return (see scrypt() for what a returning handler gets).  It
+ * runs with the library's lock released and the library's state consistent,
+ * so whichever way it leaves, the library stays usable from every thread,
+ * and other threads' calls go ahead while it runs.  A handler may itself call
+ * scrypt() and scrypt_set_fatal_error(); such a call is an ordinary one (it
+ * may report, entering the handler again).  While the first call's self-test
+ * waits in the handler, other calls do not wait for the self-test and do not
+ * run it again: they derive at once, with the mixing forms the self-test has
+ * already checked.  Passing NULL reinstates the default handler.
  */
 SCRYPT_VORNIK_API void scrypt_set_fatal_error(fatal_error_handler handler);
 

@@ -63,7 +63,7 @@ message("aarch64: no processor features, portable form, self-test 7")
 function(check_vector password salt Nfactor rfactor pfactor N r p)
     # Spelled out rather than through run(): an empty password or salt must
     # reach the programs as an empty argument.
-    execute_process(COMMAND ${ORACLE} "${password}" "${salt}" ${N} ${r} ${p} 64
+    execute_process(COMMAND ${ORACLE} "${password}" "${salt}" ${Nfactor} ${rfactor} ${pfactor} 64
         RESULT_VARIABLE want_rc OUTPUT_VARIABLE want)
     execute_process(
         COMMAND ${QEMU} -L ${sysroot} ${WORK}/derive "${password}" "${salt}"

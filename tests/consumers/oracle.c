@@ -1,30 +1,29 @@
 /*
- * scrypt-oracle PASSWORD SALT N r p LENGTH: prints scrypt(PASSWORD, SALT, N,
- * r, p) as LENGTH bytes of lowercase hexadecimal, computed by OpenSSL's
- * libcrypto.  The consumer and cross-build tests compare the library's output
- * with this independent implementation.
+ * scrypt-oracle PASSWORD SALT NFACTOR RFACTOR PFACTOR LENGTH: prints
+ * scrypt(PASSWORD, SALT) with the library's factors (N = 2^(NFACTOR + 1),
+ * r = 2^RFACTOR, p = 2^PFACTOR) as LENGTH bytes of lowercase hexadecimal,
+ * computed by OpenSSL's libcrypto.  The consumer and cross-build tests
+ * compare the library's output with this independent implementation.
  */
-#include <openssl/evp.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "support/openssl_scrypt.h"
+
 int main(int argc, char **argv) {
     if (argc != 7) {
-        fprintf(stderr, "usage: %s PASSWORD SALT N r p LENGTH\n", argv[0]);
+        fprintf(stderr, "usage: %s PASSWORD SALT NFACTOR RFACTOR PFACTOR LENGTH\n", argv[0]);
         return 2;
     }
     const char *password = argv[1], *salt = argv[2];
-    const uint64_t N = strtoull(argv[3], NULL, 10);
-    const uint64_t r = strtoull(argv[4], NULL, 10);
-    const uint64_t p = strtoull(argv[5], NULL, 10);
     const size_t length = strtoull(argv[6], NULL, 10);
     unsigned char *key = malloc(length ? length : 1);
     if (key == NULL) return 1;
-    /* Room for the table and the mixed buffer, with some to spare. */
-    const uint64_t maxmem = 2 * 128 * r * (N + p + 2);
-    if (EVP_PBE_scrypt(password, strlen(password), (const unsigned char *)salt, strlen(salt), N, r,
-                       p, maxmem, key, length) != 1) {
+    if (!openssl_scrypt_into(password, strlen(password), salt, strlen(salt),
+                             (unsigned)strtoul(argv[3], NULL, 10),
+                             (unsigned)strtoul(argv[4], NULL, 10),
+                             (unsigned)strtoul(argv[5], NULL, 10), key, length)) {
         fprintf(stderr, "%s: EVP_PBE_scrypt failed\n", argv[0]);
         return 1;
     }

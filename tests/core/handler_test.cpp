@@ -1,5 +1,6 @@
-// The fatal-error handler: a returning handler, failed allocations, and the
-// null handler.
+// The fatal-error handler: a returning handler and the null handler.  Failed
+// allocations are tested in tests/hardening/misuse_test.cpp, in a child
+// process under an address-space cap.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -29,8 +30,6 @@ class Handler : public ::testing::Test {
     void TearDown() override { scrypt_set_fatal_error(nullptr); }
 };
 
-#include "support/build_kind.h"
-
 TEST_F(Handler, ReturningHandlerAfterCheckFailureDerivesNothing) {
     // Buffers of a good call stay as they were.
     uint8_t out[16];
@@ -46,39 +45,6 @@ TEST_F(Handler, ReturningHandlerAfterCheckFailureDerivesNothing) {
         EXPECT_EQ(V.raw, held_V.raw);
         EXPECT_EQ(YX.raw, held_YX.raw);
         EXPECT_EQ(last_Nfactor, 2);
-    }
-}
-
-// A failed allocation leaves nothing held and the factors unset, so the next
-// call allocates afresh and derives correctly.
-TEST_F(Handler, ReturningHandlerAfterOutOfMemory) {
-#ifdef SCRYPT_TEST_ASAN
-    GTEST_SKIP() << "AddressSanitizer's allocator does not fail these requests cleanly";
-#endif
-    struct {
-        unsigned N, r, p;
-        const char *what;
-    } cases[] = {
-        {30, 0, 0, "table too large"},
-        {0, 4, 25, "work buffer too large, after the table was allocated"},
-    };
-    for (auto &c : cases) {
-        reports.clear();
-        bytes out(32, 0x5a);
-        scrypt((const uint8_t *)"pw", 2, (const uint8_t *)"s", 1, (uint8_t)c.N, (uint8_t)c.r,
-               (uint8_t)c.p, out.data(), out.size());
-        EXPECT_EQ(reports, std::vector<std::string>{"scrypt: out of memory"}) << c.what;
-        EXPECT_EQ(out, bytes(32, 0x5a)) << c.what;
-        EXPECT_EQ(V.raw, nullptr) << c.what;
-        EXPECT_EQ(YX.raw, nullptr) << c.what;
-        EXPECT_EQ(last_Nfactor, -1);
-        EXPECT_EQ(last_rfactor, -1);
-        EXPECT_EQ(last_pfactor, -1);
-
-        reports.clear();
-        scrypt((const uint8_t *)"pw", 2, (const uint8_t *)"s", 1, 3, 1, 1, out.data(), out.size());
-        EXPECT_TRUE(reports.empty());
-        EXPECT_EQ(out, openssl_scrypt(text("pw"), text("s"), 3, 1, 1, 32)) << c.what;
     }
 }
 

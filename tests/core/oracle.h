@@ -8,22 +8,12 @@
 #include <stdint.h>
 
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-using bytes = std::vector<uint8_t>;
+#include "support/openssl_scrypt.h"
 
-inline bytes openssl_scrypt(const bytes &password, const bytes &salt, unsigned Nfactor,
-                            unsigned rfactor, unsigned pfactor, size_t len) {
-    bytes out(len);
-    const uint64_t N = uint64_t(2) << Nfactor, r = uint64_t(1) << rfactor,
-                   p = uint64_t(1) << pfactor;
-    if (EVP_PBE_scrypt((const char *)password.data(), password.size(), salt.data(), salt.size(), N,
-                       r, p, uint64_t(1) << 40, out.data(), len) != 1)
-        throw std::runtime_error("EVP_PBE_scrypt refused the parameters");
-    return out;
-}
+using bytes = std::vector<uint8_t>;
 
 inline bytes openssl_sha256(const bytes &m) {
     bytes out(32);

@@ -43,6 +43,8 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
+#ifdef SCRYPT_HAVE_MEMCHECK_H
+
 bytes pattern(size_t n, uint32_t seed) {
     bytes b(n);
     uint32_t x = seed * 2654435761u + 1;
@@ -54,8 +56,6 @@ bytes pattern(size_t n, uint32_t seed) {
     }
     return b;
 }
-
-#ifdef SCRYPT_HAVE_MEMCHECK_H
 
 // What memcheck should treat as secret from here on.
 void make_secret(void *p, size_t n) {

@@ -1,6 +1,5 @@
 #include "observe.h"
 
-#include <openssl/evp.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -9,6 +8,7 @@
 #include "front/driver.h"
 #include "scrypt-vornik.h"
 #include "selftest/selftest.h"
+#include "support/openssl_scrypt.h"
 
 // The recorder lives in fixed storage: __wrap_malloc must not allocate.
 namespace {
@@ -100,13 +100,6 @@ std::string log() {
     return s;
 }
 
-bool oracle(const std::string &password, const std::string &salt, unsigned Nfactor,
-            unsigned rfactor, unsigned pfactor, uint8_t *out, size_t out_len) {
-    return EVP_PBE_scrypt(password.data(), password.size(), (const unsigned char *)salt.data(),
-                          salt.size(), uint64_t(1) << (Nfactor + 1), uint64_t(1) << rfactor,
-                          uint64_t(1) << pfactor, uint64_t(1) << 30, out, out_len) == 1;
-}
-
 [[noreturn]] static void print_and_exit(int status) {
     const std::string s = log();
     fputs(s.c_str(), stderr);
@@ -135,8 +128,10 @@ void calls_and_exit(std::initializer_list<factors> calls) {
     for (const factors &f : calls) {
         uint8_t want[64];
         const bool in_range = f.Nfactor <= 30 && f.rfactor <= 8 && f.pfactor <= 25;
-        if (in_range && (!oracle(password, salt, f.Nfactor, f.rfactor, f.pfactor, want, 64) ||
-                         memcmp(keys[i], want, 64) != 0))
+        if (in_range &&
+            (!openssl_scrypt_into(password.data(), password.size(), salt.data(), salt.size(),
+                                  f.Nfactor, f.rfactor, f.pfactor, want, 64) ||
+             memcmp(keys[i], want, 64) != 0))
             wrong++;
         i++;
     }

@@ -30,10 +30,6 @@ void record_message(const char *message);
 //   |         a mark()
 std::string log();
 
-// RFC 7914 scrypt computed by OpenSSL from the library's factors.
-bool oracle(const std::string &password, const std::string &salt, unsigned Nfactor,
-            unsigned rfactor, unsigned pfactor, uint8_t *out, size_t out_len);
-
 // Child-process bodies for death tests; each prints the log to standard
 // error and ends the process.
 struct factors {

@@ -1,7 +1,9 @@
 // Runs a piece of a test in a child process and collects what it wrote.
 #pragma once
 
+#include <errno.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,9 +23,19 @@ template <class Body>
 child_result in_child(Body body, bool with_stdout = false) {
     child_result r;
     int fds[2];
-    if (pipe(fds) != 0) return r;
+    if (pipe(fds) != 0) {
+        r.output = std::string("pipe failed: ") + strerror(errno);
+        return r;
+    }
     fflush(nullptr);
     pid_t pid = fork();
+    if (pid < 0) {
+        // No child to wait for: say why, rather than reap someone else's.
+        r.output = std::string("fork failed: ") + strerror(errno);
+        close(fds[0]);
+        close(fds[1]);
+        return r;
+    }
     if (pid == 0) {
         close(fds[0]);
         if (with_stdout) dup2(fds[1], 1);

@@ -1,0 +1,325 @@
+// Calls from several threads, through the public interface of the shipped
+// archive: the library serialises its calls itself, runs the handler with its
+// lock released, and stays usable whatever the handler does.
+//
+// Each scenario runs in a child process: it starts from a fresh library (the
+// first call, with its self-test, is part of the scenario), its handler may
+// end the process, and a deadlock ends it by SIGALRM instead of hanging the
+// test.
+#include <gtest/gtest.h>
+#include <setjmp.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "scrypt-vornik.h"
+#include "support/case_name.h"
+#include "support/child.h"
+#include "support/openssl_scrypt.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+struct factors {
+    unsigned N, r, p;
+};
+
+bytes derive(const std::string &password, const std::string &salt, factors f, size_t len) {
+    bytes out(len, 0x5a);
+    scrypt((const uint8_t *)password.data(), password.size(), (const uint8_t *)salt.data(),
+           salt.size(), (uint8_t)f.N, (uint8_t)f.r, (uint8_t)f.p, out.data(), out.size());
+    return out;
+}
+
+bool derives_right(const std::string &password, const std::string &salt, factors f, size_t len) {
+    return derive(password, salt, f, len) == openssl_scrypt(password, salt, f.N, f.r, f.p, len);
+}
+
+// Seconds after which a child that has not finished counts as deadlocked.
+constexpr unsigned deadline = 120;
+
+// Runs `body` in a child under the deadline and expects it to return 0.
+template <class Body>
+void expect_child_succeeds(Body body) {
+    const child_result r = in_child([&] {
+        alarm(deadline);
+        return body();
+    });
+    ASSERT_TRUE(r.exited) << "the child was killed (SIGALRM: deadlocked); it wrote:\n" << r.output;
+    EXPECT_EQ(r.status, 0) << r.output;
+}
+
+// Factors that make every call replace both work buffers of the call before
+// it, whichever thread made that one; 9,3,0 and 9,2,0 are the pair that
+// crashed an unlocked library within a few hundred calls.
+const factors mixed[] = {{9, 3, 0}, {9, 2, 0}, {4, 0, 1}, {9, 3, 0}, {3, 1, 2},
+                         {0, 0, 0}, {6, 2, 1}, {2, 3, 0}, {5, 1, 3}};
+
+// Four threads, 60 calls each, all starting at once on a fresh library (so
+// the first call and its self-test meet the others), each key checked against
+// OpenSSL.
+TEST(Threads, ManyCallsWithMixedFactorsMatchOpenSSL) {
+    expect_child_succeeds([] {
+        constexpr unsigned threads = 4, calls = 60;
+        std::atomic<unsigned> wrong{0}, ready{0};
+        std::vector<std::thread> pool;
+        for (unsigned t = 0; t < threads; t++) {
+            pool.emplace_back([&, t] {
+                ready++;
+                while (ready < threads) std::this_thread::yield();
+                for (unsigned i = 0; i < calls; i++) {
+                    const factors f = mixed[(i + 2 * t) % (sizeof mixed / sizeof *mixed)];
+                    const std::string password = "pw" + std::to_string(t) + "/" + std::to_string(i);
+                    const size_t len = 1 + (i * 37 + t) % 90;
+                    if (!derives_right(password, "salt" + std::to_string(i % 7), f, len)) {
+                        fprintf(stderr, "thread %u call %u (%u,%u,%u): wrong key\n", t, i, f.N, f.r,
+                                f.p);
+                        wrong++;
+                    }
+                }
+            });
+        }
+        for (auto &th : pool) th.join();
+        return wrong == 0 ? 0 : 1;
+    });
+}
+
+// What a handler does after it has recorded the message.
+enum class outcome { returns, jumps, throws };
+
+struct handler_case {
+    const char *what;
+    outcome how;
+};
+
+const handler_case handler_cases[] = {
+    {"returns", outcome::returns},
+    {"longjmps", outcome::jumps},
+    {"throws", outcome::throws},
+};
+
+void PrintTo(const handler_case &c, std::ostream *os) {
+    *os << c.what;
+}
+
+struct report_error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Per thread: how the handler leaves, where a longjmp lands, the last message.
+thread_local outcome leave = outcome::returns;
+thread_local jmp_buf landing;
+thread_local std::string last_message;
+
+void leaving_handler(const char *message) {
+    last_message = message;
+    switch (leave) {
+        case outcome::returns:
+            return;
+        case outcome::jumps:
+            longjmp(landing, 1);
+        case outcome::throws:
+            throw report_error(message);
+    }
+}
+
+// One failing call (r out of range) whose handler leaves the way `how` says,
+// then a good one on the same thread.  Returns an empty string or what went
+// wrong.
+std::string fail_then_derive(outcome how, unsigned seed) {
+    leave = how;
+    last_message.clear();
+    bytes canary(16, 0x5a);
+    bool landed = false, caught = false;
+    if (setjmp(landing) == 0) {
+        try {
+            scrypt((const uint8_t *)"pw", 2, (const uint8_t *)"salt", 4, 3, 9, 0, canary.data(),
+                   canary.size());
+        } catch (const report_error &e) {
+            caught = std::string(e.what()) == "scrypt: r out of range";
+        }
+    } else {
+        landed = true;
+    }
+    if (last_message != "scrypt: r out of range") return "no report, or another: " + last_message;
+    if (how == outcome::jumps && !landed) return "the longjmp did not land";
+    if (how == outcome::throws && !caught) return "the exception did not pass through scrypt()";
+    if (how == outcome::returns && (landed || caught)) return "the handler did not return";
+    if (canary != bytes(16, 0x5a)) return "the failed call wrote its output";
+    const factors f = mixed[seed % (sizeof mixed / sizeof *mixed)];
+    if (!derives_right("after" + std::to_string(seed), "salt", f, 40))
+        return "wrong key after the handler";
+    return "";
+}
+
+class HandlerUnderThreads : public testing::TestWithParam<handler_case> {};
+
+// The handler returns, jumps away or throws through the library; after it,
+// the same thread, another thread, and several threads at once (each with
+// its own failures) call on, install handlers and get the right keys.
+TEST_P(HandlerUnderThreads, LibraryStaysUsableFromEveryThread) {
+    const outcome how = GetParam().how;
+    expect_child_succeeds([how] {
+        scrypt_set_fatal_error(leaving_handler);
+        std::string error = fail_then_derive(how, 0);
+        if (error.empty()) error = fail_then_derive(how, 1);
+        if (!error.empty()) {
+            fprintf(stderr, "first thread: %s\n", error.c_str());
+            return 1;
+        }
+        std::string other;
+        std::thread([&] { other = fail_then_derive(how, 2); }).join();
+        if (!other.empty()) {
+            fprintf(stderr, "second thread: %s\n", other.c_str());
+            return 2;
+        }
+        std::atomic<unsigned> failures{0};
+        std::vector<std::thread> pool;
+        for (unsigned t = 0; t < 3; t++)
+            pool.emplace_back([&, t] {
+                for (unsigned i = 0; i < 20; i++) {
+                    const std::string e = fail_then_derive(how, 10 * t + i);
+                    if (!e.empty()) {
+                        fprintf(stderr, "thread %u round %u: %s\n", t, i, e.c_str());
+                        failures++;
+                    }
+                    scrypt_set_fatal_error(leaving_handler);
+                }
+            });
+        for (auto &th : pool) th.join();
+        return failures == 0 ? 0 : 3;
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Handler, HandlerUnderThreads, testing::ValuesIn(handler_cases),
+                         named_by_what());
+
+// A handler that calls exit(): the functions registered with atexit() run on
+// the exiting thread while the handler is still on its stack, and there the
+// library is as usable as anywhere, from that thread and from a new one.
+bytes expected_at_exit;
+
+void check_at_exit() {
+    bool same_thread = derive("at exit", "salt", {5, 1, 1}, 32) == expected_at_exit;
+    bool other_thread = false;
+    std::thread([&] {
+        other_thread = derive("at exit", "salt", {5, 1, 1}, 32) == expected_at_exit;
+    }).join();
+    fprintf(stderr, "at exit: this thread %s, another thread %s\n", same_thread ? "ok" : "WRONG",
+            other_thread ? "ok" : "WRONG");
+}
+
+void exiting_handler(const char *message) {
+    fprintf(stderr, "handler: %s\n", message);
+    exit(7);
+}
+
+TEST(HandlerUnderThreads, ExitingHandlerLeavesTheLibraryUsableAtExit) {
+    const auto want = openssl_scrypt("at exit", "salt", 5, 1, 1, 32);
+    ASSERT_TRUE(want);
+    expected_at_exit = *want;
+    const child_result r = in_child([] {
+        alarm(deadline);
+        atexit(check_at_exit);
+        scrypt_set_fatal_error(exiting_handler);
+        // Another thread derives while this one fails; it is detached and
+        // simply stops with the process.
+        std::thread([] {
+            for (unsigned i = 0;; i++) derive("busy", "salt", mixed[i % 3], 16);
+        }).detach();
+        uint8_t out[8];
+        scrypt((const uint8_t *)"pw", 2, nullptr, 0, 31, 0, 0, out, sizeof out);
+        return 1;  // the handler must not return
+    });
+    ASSERT_TRUE(r.exited) << "the child was killed (SIGALRM: deadlocked); it wrote:\n" << r.output;
+    EXPECT_EQ(r.status, 7);
+    EXPECT_EQ(r.output,
+              "handler: scrypt: N out of range\nat exit: this thread ok, another thread ok\n");
+}
+
+// A handler may call scrypt() and scrypt_set_fatal_error() itself: it runs
+// with the lock released, so its calls are ordinary calls, which may report
+// in turn (the handler is then entered again, one level deeper).  The call
+// that reported derives nothing afterwards, as with any returning handler.
+std::vector<std::string> nested_messages;
+bytes nested_key;
+
+void calling_handler(const char *message) {
+    nested_messages.push_back(message);
+    if (nested_messages.size() > 1) return;  // the nested report
+    scrypt_set_fatal_error(calling_handler);
+    nested_key = derive("inside", "the handler", {6, 2, 1}, 48);
+    uint8_t out[4];
+    scrypt(nullptr, 0, nullptr, 0, 0, 0, 26, out, sizeof out);
+}
+
+TEST(HandlerUnderThreads, HandlerMayCallTheLibrary) {
+    const auto want = openssl_scrypt("inside", "the handler", 6, 2, 1, 48);
+    ASSERT_TRUE(want);
+    expect_child_succeeds([&] {
+        scrypt_set_fatal_error(calling_handler);
+        // Buffers held for other factors than the handler's call uses.
+        if (!derives_right("before", "salt", {4, 0, 0}, 16)) return 1;
+        bytes canary(16, 0x5a);
+        scrypt((const uint8_t *)"pw", 2, nullptr, 0, 40, 0, 0, canary.data(), canary.size());
+        const std::vector<std::string> messages = {"scrypt: N out of range",
+                                                   "scrypt: p out of range"};
+        if (nested_messages != messages) return 2;
+        if (nested_key != *want) return 3;
+        if (canary != bytes(16, 0x5a)) return 4;
+        bool other = false;
+        std::thread([&] { other = derives_right("after", "salt", {9, 3, 0}, 64); }).join();
+        if (!other) return 5;
+        return derives_right("after", "salt", {4, 0, 0}, 16) ? 0 : 6;
+    });
+}
+
+// fork() while another thread is inside scrypt(): the child can call and gets
+// the right keys, with the factors whose buffers the other thread was using
+// and with others.  (fork() waits for the call in progress to end.)
+TEST(Threads, ForkWhileAnotherThreadDerives) {
+    const factors slow = {14, 3, 0}, small = {4, 1, 1};  // 32 MiB of table, and tiny
+    const auto want_slow = openssl_scrypt("slow", "salt", slow.N, slow.r, slow.p, 32);
+    const auto want_small = openssl_scrypt("small", "salt", small.N, small.r, small.p, 32);
+    ASSERT_TRUE(want_slow && want_small);
+    expect_child_succeeds([&] {
+        std::atomic<bool> stop{false}, inside{false};
+        std::atomic<unsigned> wrong{0};
+        std::thread worker([&] {
+            while (!stop) {
+                inside = true;
+                if (derive("slow", "salt", slow, 32) != *want_slow) wrong++;
+                inside = false;
+            }
+        });
+        unsigned children_ok = 0;
+        for (unsigned round = 0; round < 3; round++) {
+            while (!inside) std::this_thread::yield();
+            usleep(20000);  // well into the derivation
+            const child_result c = in_child([&] {
+                alarm(deadline);
+                if (derive("small", "salt", small, 32) != *want_small) return 21;
+                if (derive("slow", "salt", slow, 32) != *want_slow) return 22;
+                return 0;
+            });
+            if (c.exited && c.status == 0)
+                children_ok++;
+            else
+                fprintf(stderr, "forked child %u: %s (status %d) %s\n", round,
+                        c.exited ? "failed" : "killed (deadlocked?)", c.status, c.output.c_str());
+        }
+        stop = true;
+        worker.join();
+        if (wrong) fprintf(stderr, "the deriving thread got %u wrong keys\n", wrong.load());
+        return children_ok == 3 && wrong == 0 ? 0 : 1;
+    });
+}
+
+}  // namespace
