@@ -27,6 +27,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -196,6 +197,10 @@ struct derivation_case {
     const char *what;
     factors f;
 };
+// How GoogleTest shows a case: by its description.
+inline void PrintTo(const derivation_case &c, std::ostream *os) {
+    *os << c.what;
+}
 const derivation_case derivation_cases[] = {
     {"N 16 r 1 p 1", {3, 0, 0}},
     {"N 1024 r 8 p 16", {9, 3, 4}},

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <string>
 #include <tuple>
 
 #include "front/cpu.h"
@@ -36,15 +37,15 @@ void mix_only_with(const mix_form *only) {
     for (unsigned i = 0; i < scrypt_mix_form_count; i++) scrypt_mix_forms[i].romix = only->romix;
 }
 
-using form_and_case = std::tuple<const char *, derivation_case>;
+using form_and_case = std::tuple<std::string, derivation_case>;
 
 class ResidueWithWipeSwitched : public testing::TestWithParam<form_and_case> {};
 
 TEST_P(ResidueWithWipeSwitched, OffLeavesTheLastChunkInTheTableOnLeavesNothing) {
     if (const char *why = residue::unscannable()) GTEST_SKIP() << why;
-    const char *name = std::get<0>(GetParam());
+    const std::string &name = std::get<0>(GetParam());
     const factors f = std::get<1>(GetParam()).f;
-    const mix_form *form = form_named(name);
+    const mix_form *form = form_named(name.c_str());
     if (form == nullptr) GTEST_SKIP() << "no " << name << " form in this build";
     if (!scrypt_form_runs(form, detect_cpu()))
         GTEST_SKIP() << "this processor cannot run the " << name << " form";
@@ -72,10 +73,12 @@ TEST_P(ResidueWithWipeSwitched, OffLeavesTheLastChunkInTheTableOnLeavesNothing) 
 }
 
 INSTANTIATE_TEST_SUITE_P(FormsAndFactors, ResidueWithWipeSwitched,
-                         testing::Combine(testing::Values("xop", "avx", "sse2", "basic"),
+                         testing::Combine(testing::Values(std::string("xop"), std::string("avx"),
+                                                          std::string("sse2"),
+                                                          std::string("basic")),
                                           testing::ValuesIn(residue::derivation_cases)),
                          [](const testing::TestParamInfo<form_and_case> &info) {
-                             return std::string(std::get<0>(info.param)) + "_" +
+                             return std::get<0>(info.param) + "_" +
                                     case_name(std::get<1>(info.param).what);
                          });
 
