@@ -108,6 +108,11 @@ extern std::string csv_dir;
 // on standard output; empty on failure.
 std::string run_child(const std::vector<std::string> &args);
 
+// Runs another program of the benchmark, `path`, sharing standard output,
+// and waits for it; prints a line naming it when it is missing, cannot start
+// or fails.
+void run_program(const char *path, const char *name);
+
 // ---------------------------------------------------------------- registry
 
 // One section of the run.  Sections run in ascending `order` and are

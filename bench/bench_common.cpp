@@ -141,6 +141,24 @@ std::string run_child(const std::vector<std::string> &args) {
     return text;
 }
 
+void run_program(const char *path, const char *name) {
+    if (access(path, X_OK) != 0) {
+        printf("   %s is not built\n", path);
+        return;
+    }
+    fflush(stdout);
+    char *argv[] = {(char *)name, nullptr};
+    pid_t pid;
+    if (posix_spawn(&pid, path, nullptr, nullptr, argv, environ) != 0) {
+        printf("   could not start %s\n", path);
+        return;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        printf("   %s failed (status %d)\n", name, status);
+}
+
 // The lists start empty before any dynamic initialisation (constant
 // initialisation), so registrations in any file and any order find them.
 namespace {

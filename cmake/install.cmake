@@ -76,7 +76,9 @@ install(FILES
 
 # The licence in Debian's machine-readable copyright format, which is where
 # a Debian package carries it (/usr/share/doc/scrypt-vornik/copyright).
-set(CPACK_PACKAGE_CONTACT "The scrypt-vornik developers"
+# The maintainer must carry a mail address; the project's own is in the
+# reserved .invalid domain, which names no real host.
+set(CPACK_PACKAGE_CONTACT "scrypt-vornik developers <scrypt-vornik@users.noreply.invalid>"
     CACHE STRING "Maintainer named in the Debian package")
 file(READ ${PROJECT_SOURCE_DIR}/LICENSE license_text)
 if(license_text MATCHES "Copyright \\(c\\) ([^\n]+)")
@@ -106,6 +108,16 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# What Debian's policy asks of a package beyond the installed files: a
+# stripped hexlines, man pages compressed with gzip -9n and a changelog
+# (cmake/deb-staging.cmake adds the last two in cpack's staging tree).
+set(CPACK_STRIP_FILES ON)
+# (A new version adds its entry, with its date, at the top of changelog.in.)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in ${PROJECT_BINARY_DIR}/changelog @ONLY)
+set(CPACK_SCRYPT_VORNIK_CHANGELOG ${PROJECT_BINARY_DIR}/changelog)
+set(CPACK_SCRYPT_VORNIK_MANDIR ${CMAKE_INSTALL_MANDIR})
+set(CPACK_SCRYPT_VORNIK_DOCDIR ${CMAKE_INSTALL_DOCDIR})
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb-staging.cmake)
 if(CMAKE_CROSSCOMPILING)
     # dpkg would report the build machine's architecture, and dpkg-shlibdeps
     # cannot read the target's libraries: name both here.

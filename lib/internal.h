@@ -16,9 +16,10 @@
 #define SCRYPT_PRIVATE_END
 #endif
 
-// Builds for the self-test's own failure tests (SCRYPT_TEST_SEAMS) make the
+// Builds for the tests' own failure probes (SCRYPT_TEST_SEAMS) make the
 // known answers and the form table writable so that a test can plant a
-// fault.  The shipped library keeps them read-only.
+// fault, and the wipe of the work buffers switchable.  The shipped library
+// keeps them read-only.
 #ifdef SCRYPT_TEST_SEAMS
 #define SCRYPT_SEAM_CONST
 #else

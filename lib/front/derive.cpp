@@ -89,6 +89,7 @@ extern "C" {
 aligned_buffer YX = {nullptr, nullptr};
 aligned_buffer V = {nullptr, nullptr};
 int32_t last_Nfactor = -1, last_rfactor = -1, last_pfactor = -1;
+SCRYPT_SEAM_CONST bool scrypt_wipe_work_buffers = true;
 
 bool scrypt_derive(const uint8_t *password, size_t password_len, const uint8_t *salt,
                    size_t salt_len, uint8_t Nfactor, uint8_t rfactor, uint8_t pfactor, uint8_t *out,
@@ -112,6 +113,18 @@ bool scrypt_derive(const uint8_t *password, size_t password_len, const uint8_t *
     for (size_t i = 0; i < p; i++)
         romix((uint32_t *)(B + i * chunk), (uint32_t *)Y, (uint32_t *)V.aligned, N, r);
     scrypt_pbkdf2(password, password_len, B, p * chunk, out, out_len);
+
+    // The work areas now hold what lies between password and key: the table
+    // starts with an unmixed chunk of B, against which a password guess costs
+    // one PBKDF2, and each later entry costs a guess only the mixing steps up
+    // to it, with none of the memory; B mixed gives the key with one more
+    // PBKDF2.  Both areas are zeroed before the call returns (the buffers
+    // stay for the next call; their 63 bytes of alignment slack never hold
+    // anything).
+    if (scrypt_wipe_work_buffers) {
+        scrypt_wipe(YX.aligned, (p + 1) * chunk);
+        scrypt_wipe(V.aligned, size_t(N) * chunk);
+    }
     return true;
 }
 

@@ -29,10 +29,15 @@ extern aligned_buffer V;
 // The factors YX and V are sized for; -1 while nothing is held.
 extern int32_t last_Nfactor, last_rfactor, last_pfactor;
 
-// Checks the factors and the output length, makes the buffers fit and
-// derives the key with `romix`.  Returns true when the key was written;
-// false after a failure, which has been reported to the handler (and the
-// handler returned).
+// Every derivation ends by zeroing both work areas.  Constant in the
+// library; the test-only build (SCRYPT_TEST_SEAMS) may turn the wipe off, to
+// show that a probe finds what the wipe removes and to measure its cost.
+extern SCRYPT_SEAM_CONST bool scrypt_wipe_work_buffers;
+
+// Checks the factors and the output length, makes the buffers fit, derives
+// the key with `romix` and wipes the work areas.  Returns true when the key
+// was written; false after a failure, which has been reported to the handler
+// (and the handler returned).
 bool scrypt_derive(const uint8_t *password, size_t password_len, const uint8_t *salt,
                    size_t salt_len, uint8_t Nfactor, uint8_t rfactor, uint8_t pfactor, uint8_t *out,
                    size_t out_len, romix_function romix);

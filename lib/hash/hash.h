@@ -48,8 +48,11 @@ void scrypt_hmac_finish(hmac_context *ctx, uint8_t out[32]);
 void scrypt_pbkdf2(const uint8_t *password, size_t password_len, const uint8_t *salt,
                    size_t salt_len, uint8_t *out, size_t out_len);
 
-// Zero fill that the optimiser cannot drop, for secrets about to go dead.
+// Zero fill that the optimiser cannot drop, for secrets about to go dead:
+// the hash layer's temporaries and the derivation's work buffers.  On x86-64
+// a fill of SCRYPT_WIPE_STREAMING_BYTES or more bypasses the caches.
 void scrypt_wipe(void *p, size_t len);
+enum { SCRYPT_WIPE_STREAMING_BYTES = 16 << 20 };
 
 SCRYPT_PRIVATE_END
 

@@ -186,14 +186,4 @@ void scrypt_pbkdf2(const uint8_t *password, size_t password_len, const uint8_t *
     scrypt_wipe(&salted, sizeof salted);
 }
 
-void scrypt_wipe(void *p, size_t len) {
-    if (len == 0) return;
-    memset(p, 0, len);
-    // The empty asm statement claims to read the memory behind `p`, so the
-    // compiler must assume the zeros are observed and cannot drop the memset
-    // as a dead store, even when the object dies right after this call and
-    // this function is inlined.
-    __asm__ __volatile__("" : : "r"(p) : "memory");
-}
-
 }  // extern "C"

@@ -21,11 +21,13 @@
  * Memory: a derivation needs N * 128 * r bytes for its table plus
  * (p + 1) * 128 * r bytes of work space.  The library keeps both buffers
  * after a call and reuses them while the factors stay the same; a call with
- * other factors releases them and allocates new ones.  The buffers are never
- * cleared: they hold the last derivation's intermediate values until a later
- * call replaces them, and are released only when the process ends.  The
- * caller owns password, salt and output; the library only reads the first
- * two and writes exactly `out_len` bytes of the third.
+ * other factors releases them and allocates new ones, and the last ones are
+ * released when the process ends.  Every derivation, the self-test's
+ * included, ends by overwriting both buffers with zeros after the output is
+ * written, so between calls they hold nothing derived from the password;
+ * while a derivation runs they hold its intermediate values.  The caller
+ * owns password, salt and output; the library only reads the first two and
+ * writes exactly `out_len` bytes of the third, and clears none of them.
  *
  * Threads: scrypt() and scrypt_set_fatal_error() may be called from any
  * thread.  They share one process-wide lock and run one at a time: a call

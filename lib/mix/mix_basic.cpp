@@ -187,6 +187,19 @@ __attribute__((noinline)) uint32_t chunk_mix(uint32_t *Bout, const uint32_t *Bin
     return x0;
 }
 
+// Copies one chunk a block at a time rather than by a call of memcpy: the C
+// library's copy may leave the last lines it moved in registers that nothing
+// else here uses (on x86-64, AVX-512's upper registers), where they outlive
+// the derivation until later code, such as the dynamic linker saving every
+// register on the stack, spills them into memory.  The empty asm keeps the
+// compiler from turning the loop back into that call.
+inline void copy_chunk(uint32_t *to, const uint32_t *from, size_t words) {
+    for (size_t w = 0; w < words; w += 16) {
+        memcpy(to + w, from + w, 64);
+        __asm__ __volatile__("" : : "r"(to + w) : "memory");
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -206,7 +219,7 @@ void scrypt_ROMix_basic(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint3
     const size_t words = (size_t)32 * r;  // one chunk
     const uint32_t mask = N - 1;
     // Fill the table with N successive states; the last one moves on into X.
-    memcpy(V, X, words * 4);
+    copy_chunk(V, X, words);
     uint32_t j = 0;
     for (uint32_t i = 1; i <= N; i++)
         j = chunk_mix<false>(i < N ? V + i * words : X, V + (i - 1) * words, nullptr, r);

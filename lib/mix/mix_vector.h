@@ -140,6 +140,23 @@ inline void prefetch_entry(const uint32_t *entry, size_t bytes) {
     for (size_t o = 0; o < bytes - 64; o += 64) _mm_prefetch(p + o, _MM_HINT_T0);
 }
 
+// Copies one chunk through the form's own 16-byte registers, which the
+// mixing that follows overwrites, rather than by a call of memcpy (see
+// copy_chunk in mix_basic.cpp for why).
+inline void copy_chunk(uint32_t *to, const uint32_t *from, size_t words) {
+    for (size_t w = 0; w < words; w += 16) {
+        const vec a = _mm_load_si128((const vec *)(from + w));
+        const vec b = _mm_load_si128((const vec *)(from + w + 4));
+        const vec c = _mm_load_si128((const vec *)(from + w + 8));
+        const vec d = _mm_load_si128((const vec *)(from + w + 12));
+        _mm_store_si128((vec *)(to + w), a);
+        _mm_store_si128((vec *)(to + w + 4), b);
+        _mm_store_si128((vec *)(to + w + 8), c);
+        _mm_store_si128((vec *)(to + w + 12), d);
+        __asm__ __volatile__("" : : "r"(to + w) : "memory");
+    }
+}
+
 // ROMix on tangled chunks; X is tangled on entry and untangled on return, so
 // the caller sees natural order.  The tangle is the baseline one from the
 // SSE2 unit for every form: compiled with -mxop, a compiler may turn its lane
@@ -150,7 +167,7 @@ inline void romix(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r)
     const size_t words = (size_t)32 * r;
     const uint32_t mask = N - 1;
     salsa_core_tangle_sse2(X, 2 * (uint64_t)r);
-    memcpy(V, X, words * 4);
+    copy_chunk(V, X, words);
     for (uint32_t i = 1; i < N; i++) chunkmix<Isa>(V + i * words, V + (i - 1) * words, nullptr, r);
     uint32_t j = chunkmix<Isa>(X, V + (size_t)(N - 1) * words, nullptr, r) & mask;
     // Word 0 of a block keeps its place when tangled, so Integerify reads the

@@ -9,6 +9,7 @@
 #            subdir     host project with add_subdirectory(source tree)
 #            deb        cpack -G DEB, check the package's metadata and files,
 #                       then build the C host against its extracted content
+#            lintian    run lintian on the package that deb made
 #   HOST     c or cxx
 #   ROOT, BUILD, WORK, ORACLE, VERSION, GENERATOR, C_COMPILER, CXX_COMPILER,
 #   BINDIR, LIBDIR, INCLUDEDIR, MANDIR, DOCDIR, CMAKE_DIR, PKGCONFIG_DIR
@@ -54,9 +55,26 @@ function(configure_and_build dir)
     run(out ${CMAKE_COMMAND} --build ${dir} -j2)
 endfunction()
 
+# Reads a man page, compressed or not.
+function(read_page var path)
+    if(path MATCHES "\\.gz$")
+        run(text gzip -dc ${path})
+    else()
+        file(READ ${path} text)
+    endif()
+    set(${var} "${text}" PARENT_SCOPE)
+endfunction()
+
 # The files an install must hold below `root`: exactly these, nothing more.
+# With DEB, the Debian package's: man pages compressed, and a changelog.
 function(check_installed_files root)
     file(GLOB_RECURSE found LIST_DIRECTORIES false RELATIVE ${root} ${root}/*)
+    set(z "")
+    set(deb_only "")
+    if(ARGV1 STREQUAL "DEB")
+        set(z .gz)
+        set(deb_only ${DOCDIR}/changelog.gz)
+    endif()
     set(want
         ${BINDIR}/hexlines
         ${INCLUDEDIR}/scrypt-vornik.h
@@ -65,11 +83,12 @@ function(check_installed_files root)
         ${CMAKE_DIR}/scrypt-vornik-config-version.cmake
         ${CMAKE_DIR}/scrypt-vornik-targets.cmake
         ${PKGCONFIG_DIR}/scrypt-vornik.pc
-        ${MANDIR}/man1/hexlines.1
-        ${MANDIR}/man3/scrypt-vornik.3
-        ${MANDIR}/man3/scrypt.3
-        ${MANDIR}/man3/scrypt_set_fatal_error.3
-        ${DOCDIR}/copyright)
+        ${MANDIR}/man1/hexlines.1${z}
+        ${MANDIR}/man3/scrypt-vornik.3${z}
+        ${MANDIR}/man3/scrypt.3${z}
+        ${MANDIR}/man3/scrypt_set_fatal_error.3${z}
+        ${DOCDIR}/copyright
+        ${deb_only})
     set(missing ${want})
     list(REMOVE_ITEM missing ${found})
     set(extra ${found})
@@ -81,12 +100,12 @@ function(check_installed_files root)
     endif()
     # The section 3 names lead to the library's page, which names both.
     foreach(page scrypt scrypt_set_fatal_error)
-        file(READ ${root}/${MANDIR}/man3/${page}.3 text)
+        read_page(text ${root}/${MANDIR}/man3/${page}.3${z})
         if(NOT text STREQUAL ".so man3/scrypt-vornik.3\n")
             message(FATAL_ERROR "${page}.3 holds '${text}'")
         endif()
     endforeach()
-    file(READ ${root}/${MANDIR}/man3/scrypt-vornik.3 text)
+    read_page(text ${root}/${MANDIR}/man3/scrypt-vornik.3${z})
     if(NOT text MATCHES "scrypt-vornik ${VERSION}" OR NOT text MATCHES "scrypt_set_fatal_error")
         message(FATAL_ERROR "scrypt-vornik.3 lacks the version or the handler function")
     endif()
@@ -189,6 +208,14 @@ elseif(MODE STREQUAL "deb")
         skip("dpkg-deb is not installed (not a Debian system)")
         return()
     endif()
+    # cpack reads hexlines' dependencies with dpkg-shlibdeps, after asking
+    # `file` which files are programs.
+    find_program(FILE_PROGRAM file)
+    find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
+    if(NOT FILE_PROGRAM OR NOT DPKG_SHLIBDEPS)
+        skip("cpack's DEB generator needs file and dpkg-shlibdeps (apt-get install file dpkg-dev)")
+        return()
+    endif()
     set(dir ${WORK}/deb)
     file(REMOVE_RECURSE ${dir})
     # cpack first brings the build up to date (its "preinstall" step), then
@@ -221,6 +248,10 @@ elseif(MODE STREQUAL "deb")
             message(FATAL_ERROR "${field}: '${got}', expected '${value}'")
         endif()
     endforeach()
+    run(maintainer ${DPKG_DEB} -f ${deb} Maintainer)
+    if(NOT maintainer MATCHES "^[^<\n]+ <[^@>]+@[^>]+>\n?$")
+        message(FATAL_ERROR "Maintainer: '${maintainer}', expected a name and a mail address")
+    endif()
     run(description ${DPKG_DEB} -f ${deb} Description)
     if(NOT description MATCHES "^[^\n]*RFC 7914[^\n]*\n .+")
         message(FATAL_ERROR "Description lacks a summary or a long text:\n${description}")
@@ -230,7 +261,7 @@ elseif(MODE STREQUAL "deb")
         message(FATAL_ERROR "Depends: '${depends}', expected the C library")
     endif()
     run(out ${DPKG_DEB} -x ${deb} ${dir}/root)
-    check_installed_files(${dir}/root/usr)
+    check_installed_files(${dir}/root/usr DEB)
     file(READ ${dir}/root/usr/${DOCDIR}/copyright copyright)
     if(NOT copyright MATCHES "\nLicense: Expat\n" OR NOT copyright MATCHES "Permission is hereby granted")
         message(FATAL_ERROR "the package's copyright file does not carry the MIT licence")
@@ -243,6 +274,27 @@ elseif(MODE STREQUAL "deb")
     endif()
     configure_and_build(${dir}/host -DCMAKE_PREFIX_PATH=${dir}/root/usr)
     check_host(${dir}/host/${HOST}-host)
+
+elseif(MODE STREQUAL "lintian")
+    # Debian's own checker on the package that the deb mode built: no error
+    # and no warning.
+    find_program(LINTIAN lintian)
+    if(NOT LINTIAN)
+        skip("lintian is not installed (apt-get install lintian)")
+        return()
+    endif()
+    file(GLOB debs ${WORK}/deb/scrypt-vornik_${VERSION}_*.deb)
+    if(NOT debs)
+        # (A failed debian_package keeps this test from running at all.)
+        skip("no package in ${WORK}/deb to check: consumers.debian_package was skipped")
+        return()
+    endif()
+    execute_process(COMMAND ${LINTIAN} --fail-on error,warning ${debs}
+        RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "lintian reports (status ${rc}):\n${out}${err}")
+    endif()
+    message("lintian: no errors or warnings in ${debs}\n${out}")
 
 else()
     message(FATAL_ERROR "unknown MODE '${MODE}'")

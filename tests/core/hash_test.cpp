@@ -157,4 +157,31 @@ TEST(Pbkdf2, LeavesNoKeyedStateOnTheStack) {
     EXPECT_FALSE(dead_stack_holds(words.data(), words.size()));
 }
 
+// The fill zeroes exactly [p, p + len): small fills, and large ones whose
+// 64-byte lines go out by streaming stores and whose ragged ends do not,
+// at every offset from a line boundary that matters.
+TEST(Wipe, ZeroesExactlyTheRangeAsked) {
+    const size_t big = SCRYPT_WIPE_STREAMING_BYTES;
+    const size_t lengths[] = {1, 15, 16, 63, 64, 65, 200, big - 1, big, big + 1, big + 127};
+    const size_t offsets[] = {0, 1, 16, 63};
+    // Aligned to a line, with room for the largest length at any offset and
+    // a margin behind it.
+    const size_t room = 64 + big + 127 + 64 + 64;
+    bytes store(room + 64);
+    uint8_t *base = (uint8_t *)(((uintptr_t)store.data() + 63) & ~(uintptr_t)63);
+    for (size_t len : lengths) {
+        for (size_t off : offsets) {
+            memset(base, 0xa5, room);
+            scrypt_wipe(base + off, len);
+            const uint8_t *first_zero = (const uint8_t *)memchr(base, 0, room);
+            ASSERT_EQ(first_zero, base + off) << len << "@" << off;
+            size_t i = off;
+            while (i < room && base[i] == 0) i++;
+            EXPECT_EQ(i, off + len) << "zero run of the wrong length, " << len << "@" << off;
+            for (; i < room; i++)
+                ASSERT_EQ(base[i], 0xa5) << "byte " << i << ", " << len << "@" << off;
+        }
+    }
+}
+
 }  // namespace

@@ -1,0 +1,60 @@
+#!/bin/sh
+# Installs, with apt-get, the Debian 12 packages that scrypt-vornik's parts
+# need beyond a C/C++ compiler and CMake.  This list is the only one: the
+# README's test command and CI both install through it.
+#
+#   scripts/install-deps.sh [GROUP...]
+#
+#   tests    (the default) the whole test suite: GoogleTest and OpenSSL, the
+#            tools its checks call, and the emulators that prove each mixing
+#            form on a processor that runs it
+#   bench    the benchmark's peers (OpenSSL, libsodium, libscrypt-kdf) and
+#            the tools its hexlines section compares with
+#   chart    gnuplot, which draws the benchmark's chart (target bench-chart)
+#   ci       what CI checks beyond the test suite: clang with its fuzzer and
+#            sanitizer runtimes, clang-format, and debootstrap for the
+#            fresh-machine test (valgrind comes with the tests)
+#
+# Run as root, or as a user with sudo.
+#
+# The lists are split into package names on purpose:
+# shellcheck disable=SC2086
+set -eu
+
+packages_tests="build-essential cmake pkg-config libgtest-dev libssl-dev
+    binutils file dpkg-dev lintian valgrind
+    qemu-user qemu-user-static g++-aarch64-linux-gnu
+    bochs bochsbios vgabios isolinux syslinux-common genisoimage"
+packages_bench="libssl-dev libsodium-dev libscrypt-kdf-dev pkg-config xxd"
+packages_ci="clang libclang-rt-14-dev clang-format debootstrap"
+packages_chart="gnuplot-nox"
+
+[ $# -gt 0 ] || set -- tests
+packages=""
+for group in "$@"; do
+    case $group in
+        tests) packages="$packages $packages_tests" ;;
+        bench) packages="$packages $packages_bench" ;;
+        ci) packages="$packages $packages_ci" ;;
+        chart) packages="$packages $packages_chart" ;;
+        *) echo "$0: unknown group '$group' (tests, bench, ci, chart)" >&2; exit 2 ;;
+    esac
+done
+
+if ! command -v apt-get >/dev/null 2>&1; then
+    echo "$0: apt-get not found; install these (Debian 12 names) by hand:" $packages >&2
+    exit 1
+fi
+if [ "$(id -u)" -eq 0 ]; then
+    as_root=""
+elif command -v sudo >/dev/null 2>&1; then
+    as_root="sudo"
+else
+    echo "$0: run as root, or install sudo; packages:" $packages >&2
+    exit 1
+fi
+
+echo "installing:" $packages
+$as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+$as_root env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -qq --no-install-recommends $packages >/dev/null

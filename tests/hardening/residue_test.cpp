@@ -1,0 +1,78 @@
+// What a derivation leaves in memory, seen from outside the shipped archive:
+// after scrypt() returns, no block of B0 (the state that ROMix starts from),
+// in either word order, is left anywhere in the process's writable memory,
+// neither from the caller's derivation nor from the self-test's.
+// residue_seams_test shows that the probe does find them when the wipe is
+// switched off.
+#include <gtest/gtest.h>
+
+#include "residue_probe.h"
+#include "scrypt-vornik.h"
+#include "support/case_name.h"
+
+namespace {
+
+using residue::derivation_case;
+using residue::factors;
+using residue::source;
+
+const char password[] = "a password nobody else uses";
+const char salt[] = "and its salt";
+
+void derive(factors f) {
+    uint8_t out[64];
+    scrypt((const uint8_t *)password, sizeof password - 1, (const uint8_t *)salt, sizeof salt - 1,
+           f.N, f.r, f.p, out, sizeof out);
+}
+
+class Residue : public testing::TestWithParam<derivation_case> {};
+
+TEST_P(Residue, NoBlockOfB0IsLeftAfterTheCall) {
+    if (const char *why = residue::unscannable()) GTEST_SKIP() << why;
+    const factors f = GetParam().f;
+    const child_result r = residue::look_after({{"the caller", password, salt, f}}, [f] {
+        derive(f);
+        return 0;
+    });
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0) << r.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Factors, Residue, testing::ValuesIn(residue::derivation_cases),
+                         named_by_what());
+
+// The first call of a process runs the self-test, whose two derivations go
+// through the same buffers.  A returning handler and an out-of-range factor
+// stop the call right after the self-test, so the buffers still hold what
+// its last derivation left.
+std::vector<std::string> reports;
+void record(const char *message) {
+    reports.push_back(message);
+}
+
+TEST(ResidueOfTheSelfTest, NoBlockOfItsB0IsLeft) {
+    if (const char *why = residue::unscannable()) GTEST_SKIP() << why;
+    const std::vector<source> rows(std::begin(residue::self_test_rows),
+                                   std::end(residue::self_test_rows));
+    const child_result r = residue::look_after(rows, [] {
+        scrypt_set_fatal_error(record);
+        derive({31, 0, 0});
+        return reports == std::vector<std::string>{"scrypt: N out of range"} ? 0 : 101;
+    });
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0) << r.output;
+}
+
+// The control: without any call the probe finds nothing, so it does not
+// find its own needles.
+TEST(ResidueProbe, FindsNothingWithoutACall) {
+    if (const char *why = residue::unscannable()) GTEST_SKIP() << why;
+    std::vector<source> all(std::begin(residue::self_test_rows), std::end(residue::self_test_rows));
+    for (const derivation_case &c : residue::derivation_cases)
+        all.push_back({"the caller", password, salt, c.f});
+    const child_result r = residue::look_after(all, [] { return 0; });
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0) << r.output;
+}
+
+}  // namespace
