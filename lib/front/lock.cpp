@@ -1,35 +1,66 @@
-// A plain POSIX mutex from the C library: no C++ runtime, and statically
-// initialised, so taking it allocates nothing.
+// Built from the C library's POSIX mutex and condition variable: no C++
+// runtime, and statically initialised, so taking the lock allocates nothing.
 #include "lock.h"
 
 #include <pthread.h>
 
 namespace {
 
-pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-// Per thread, whether this thread holds `lock`; constant-initialised, so no
-// code runs when a thread starts.
+// A ticket lock: callers are served in the order they asked.  A plain mutex
+// lets the thread that has just released it take it straight back, so a
+// thread that derives in a loop can starve every other caller (and fork()
+// in another thread, which waits for the lock) indefinitely.  `guard`
+// protects the two counters and is held only for a few instructions.
+pthread_mutex_t guard = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t turn = PTHREAD_COND_INITIALIZER;
+unsigned long next_ticket = 0, now_serving = 0;
+// Per thread, whether this thread holds the lock; constant-initialised, so
+// no code runs when a thread starts.
 thread_local bool held = false;
+
+void take() {
+    pthread_mutex_lock(&guard);
+    const unsigned long ticket = next_ticket++;
+    while (ticket != now_serving) pthread_cond_wait(&turn, &guard);
+    pthread_mutex_unlock(&guard);
+}
+
+void give() {
+    pthread_mutex_lock(&guard);
+    now_serving++;
+    pthread_cond_broadcast(&turn);
+    pthread_mutex_unlock(&guard);
+}
 
 // fork() in another thread while one is inside scrypt() would give the child
 // a lock that nobody there can release, and buffers in the middle of a
-// derivation.  So fork() takes the lock first (it waits for a call in
-// progress to end), and both processes release it afterwards: the child is a
-// copy of the forking thread, which holds it there too.  The forking thread
-// never holds the lock already: the library does not fork, and the handler
-// runs with the lock released.
+// derivation.  So fork() takes its turn like any caller (it waits for the
+// call in progress, and for those queued before it), and holds `guard`
+// across the fork so that no thread is half-way through the counters.  The
+// parent then lets the queue go on; the child, whose only thread is the
+// forking one, starts afresh with nobody queued.  The forking thread never
+// holds the lock already: the library does not fork, and the handler runs
+// with the lock released.
 void before_fork() {
-    pthread_mutex_lock(&lock);
+    take();
+    pthread_mutex_lock(&guard);
 }
 
-void after_fork() {
-    pthread_mutex_unlock(&lock);
+void after_fork_parent() {
+    pthread_mutex_unlock(&guard);
+    give();
+}
+
+void after_fork_child() {
+    pthread_mutex_init(&guard, nullptr);
+    pthread_cond_init(&turn, nullptr);
+    next_ticket = now_serving = 0;
 }
 
 // Registered before main(), so that the registration's own bookkeeping is
 // never part of a call, and no fork() can come before it.
 __attribute__((constructor)) void register_fork_handlers() {
-    pthread_atfork(before_fork, after_fork, after_fork);
+    pthread_atfork(before_fork, after_fork_parent, after_fork_child);
 }
 
 }  // namespace
@@ -37,13 +68,13 @@ __attribute__((constructor)) void register_fork_handlers() {
 extern "C" {
 
 void scrypt_lock(void) {
-    pthread_mutex_lock(&lock);
+    take();
     held = true;
 }
 
 void scrypt_unlock(void) {
     held = false;
-    pthread_mutex_unlock(&lock);
+    give();
 }
 
 bool scrypt_lock_held(void) {
