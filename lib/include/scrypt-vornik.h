@@ -31,8 +31,9 @@
  *
  * Threads: scrypt() and scrypt_set_fatal_error() may be called from any
  * thread.  They share one process-wide lock and run one at a time: a call
- * that finds another in progress waits for it, so derivations do not run in
- * parallel (derive in several processes for that).  A host on one thread
+ * that finds another in progress waits for it, and waiting calls are served
+ * in the order they arrived.  Derivations therefore do not run in parallel
+ * (derive in several processes for that).  A host on one thread
  * pays one uncontended lock per call, nothing else.  The handler runs with
  * the lock released (see scrypt_set_fatal_error()).  fork() waits for a call
  * in progress in another thread to end, so the child finds the library ready
