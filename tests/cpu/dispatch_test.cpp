@@ -11,14 +11,9 @@
 #include "mix/dispatch.h"
 #include "scrypt-vornik.h"
 #include "support/case_name.h"
+#include "support/forms.h"
 
 namespace {
-
-int form_index(const char *name) {
-    for (unsigned i = 0; i < scrypt_mix_form_count; i++)
-        if (strcmp(scrypt_mix_forms[i].name, name) == 0) return (int)i;
-    return -1;
-}
 
 // Hands out, for each form, its made-up sample times in turn (the last one
 // repeats), and logs which form was asked for.

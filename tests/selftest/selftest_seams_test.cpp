@@ -12,6 +12,7 @@
 #include "observe.h"
 #include "scrypt-vornik.h"
 #include "selftest/selftest.h"
+#include "support/forms.h"
 
 namespace {
 
@@ -36,12 +37,6 @@ void plant(unsigned faults) {
     if (faults & HASH) post_hash_expected[31] ^= 0x01;
     if (faults & ROW0) post_vectors[0][0] ^= 0x01;
     if (faults & ROW1) post_vectors[1][63] ^= 0x80;
-}
-
-mix_form *form_named(const char *name) {
-    for (unsigned i = 0; i < scrypt_mix_form_count; i++)
-        if (strcmp(scrypt_mix_forms[i].name, name) == 0) return &scrypt_mix_forms[i];
-    return nullptr;
 }
 
 chunkmix_function real_chunkmix;
