@@ -38,7 +38,8 @@ void give() {
 // call in progress, and for those queued before it), and holds `guard`
 // across the fork so that no thread is half-way through the counters.  The
 // parent then lets the queue go on; the child, whose only thread is the
-// forking one, starts afresh with nobody queued.  The forking thread never
+// forking one (which holds `guard` there too), starts afresh with nobody
+// queued.  The forking thread never
 // holds the lock already: the library does not fork, and the handler runs
 // with the lock released.
 void before_fork() {
@@ -52,9 +53,11 @@ void after_fork_parent() {
 }
 
 void after_fork_child() {
-    pthread_mutex_init(&guard, nullptr);
-    pthread_cond_init(&turn, nullptr);
     next_ticket = now_serving = 0;
+    // The threads that waited in the parent do not exist here; the condition
+    // variable may still count them, so it starts afresh.
+    pthread_cond_init(&turn, nullptr);
+    pthread_mutex_unlock(&guard);
 }
 
 // Registered before main(), so that the registration's own bookkeeping is
