@@ -67,24 +67,35 @@ std::string processor_id::label() const {
     return buf;
 }
 
-// Each chain: `loops` times eight dependent additions; the loop's own counter
-// runs beside the chain.  The best of five runs, in ns per addition.
-double scalar_add_ns() {
-#if defined(__x86_64__)
+namespace {
+
+// `chain(loops)` runs `loops` times eight dependent additions, the loop's own
+// counter beside the chain.  The best of five runs, in ns per addition.
+template <class Chain>
+double per_addition_ns(Chain chain) {
     const long loops = 10000000;
     double best = 0;
     for (int rep = 0; rep < 5; rep++) {
-        uint64_t x = 0;
         const double t0 = now();
+        chain(loops);
+        const double t = (now() - t0) / (8.0 * loops) * 1e9;
+        if (rep == 0 || t < best) best = t;
+    }
+    return best;
+}
+
+}  // namespace
+
+double scalar_add_ns() {
+#if defined(__x86_64__)
+    return per_addition_ns([](long loops) {
+        uint64_t x = 0;
         for (long i = 0; i < loops; i++)
             asm volatile(
                 "add $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\t"
                 "add $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0"
                 : "+r"(x));
-        const double t = (now() - t0) / (8.0 * loops) * 1e9;
-        if (rep == 0 || t < best) best = t;
-    }
-    return best;
+    });
 #else
     return 0;
 #endif
@@ -93,12 +104,9 @@ double scalar_add_ns() {
 double vector_add_ns() {
 #if defined(__x86_64__)
     typedef int v4si __attribute__((vector_size(16)));
-    const long loops = 10000000;
-    double best = 0;
-    for (int rep = 0; rep < 5; rep++) {
+    return per_addition_ns([](long loops) {
         v4si x = {0, 0, 0, 0};
         const v4si one = {1, 1, 1, 1};
-        const double t0 = now();
         // paddd is SSE2, which every x86-64 processor has.
         for (long i = 0; i < loops; i++)
             asm volatile(
@@ -106,10 +114,7 @@ double vector_add_ns() {
                 "paddd %1, %0\n\tpaddd %1, %0\n\tpaddd %1, %0\n\tpaddd %1, %0"
                 : "+x"(x)
                 : "x"(one));
-        const double t = (now() - t0) / (8.0 * loops) * 1e9;
-        if (rep == 0 || t < best) best = t;
-    }
-    return best;
+    });
 #else
     return 0;
 #endif
