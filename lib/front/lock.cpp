@@ -39,9 +39,8 @@ void give() {
 // across the fork so that no thread is half-way through the counters.  The
 // parent then lets the queue go on; the child, whose only thread is the
 // forking one (which holds `guard` there too), starts afresh with nobody
-// queued.  The forking thread never
-// holds the lock already: the library does not fork, and the handler runs
-// with the lock released.
+// queued.  The forking thread never holds the lock already: the library
+// does not fork, and the handler runs with the lock released.
 void before_fork() {
     take();
     pthread_mutex_lock(&guard);
@@ -60,9 +59,13 @@ void after_fork_child() {
     pthread_mutex_unlock(&guard);
 }
 
-// Registered before main(), so that the registration's own bookkeeping is
-// never part of a call, and no fork() can come before it.
-__attribute__((constructor)) void register_fork_handlers() {
+// Registered by the first call that takes the lock, before it queues:
+// nothing runs when the library is loaded, and a fork() before that first
+// call finds no lock held.  fork() and the registration are serialised by
+// the C library.
+pthread_once_t fork_handlers = PTHREAD_ONCE_INIT;
+
+void register_fork_handlers() {
     pthread_atfork(before_fork, after_fork_parent, after_fork_child);
 }
 
@@ -71,6 +74,7 @@ __attribute__((constructor)) void register_fork_handlers() {
 extern "C" {
 
 void scrypt_lock(void) {
+    pthread_once(&fork_handlers, register_fork_handlers);
     take();
     held = true;
 }

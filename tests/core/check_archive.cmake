@@ -1,6 +1,7 @@
 # Checks the shipped archive and the C host linked against it:
 #   - nm lists exactly the two exported functions as defined globals;
 #   - the archive needs nothing from the C++ runtime;
+#   - nothing in it runs when a program that links it is loaded;
 #   - the C host does not load libstdc++.
 foreach(var NM ARCHIVE HOST READELF)
     if(NOT DEFINED ${var})
@@ -24,6 +25,11 @@ endif()
 execute_process(COMMAND ${NM} -u ${ARCHIVE} OUTPUT_VARIABLE undefined COMMAND_ERROR_IS_FATAL ANY)
 if(undefined MATCHES "_Z|__cxa|__gxx|_Unwind")
     message(FATAL_ERROR "archive needs the C++ runtime:\n${undefined}")
+endif()
+
+execute_process(COMMAND ${READELF} -S -W ${ARCHIVE} OUTPUT_VARIABLE sections COMMAND_ERROR_IS_FATAL ANY)
+if(sections MATCHES "\\.(init_array|ctors|preinit_array)")
+    message(FATAL_ERROR "archive has code that runs at load time:\n${sections}")
 endif()
 
 execute_process(COMMAND ${READELF} -d ${HOST} OUTPUT_VARIABLE dyn COMMAND_ERROR_IS_FATAL ANY)
