@@ -13,6 +13,15 @@
 // of two from 2 to 2^31, r is 1..256, X and Y are one chunk each, V holds N
 // chunks, and no two of them overlap.  The vector forms need every chunk on a
 // 16-byte boundary.
+//
+// Registers: no kernel leaves a value of the derivation in a register that
+// baseline code cannot overwrite.  The portable, SSE2, AVX and XOP kernels
+// use only general registers and xmm0-15, which the code after them reuses
+// and the wipe of the work buffers never needed to reach.  The AVX-512
+// kernels may also use xmm16-31 (and so zmm16-31), the opmask registers and,
+// through EVEX encodings, the upper parts of zmm0-15, none of which baseline
+// code can touch: before they return they zero zmm16-31 and k0-k7 and end
+// with vzeroupper, which clears the upper parts of zmm0-15.
 #ifndef SCRYPT_VORNIK_MIX_H
 #define SCRYPT_VORNIK_MIX_H
 
@@ -39,12 +48,15 @@ void scrypt_ROMix_basic(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint3
 void scrypt_ChunkMix_sse2(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
 void scrypt_ChunkMix_avx(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
 void scrypt_ChunkMix_xop(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
+void scrypt_ChunkMix_avx512(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
 void _scrypt_ChunkMix_sse2(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
 void _scrypt_ChunkMix_avx(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
 void _scrypt_ChunkMix_xop(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
+void _scrypt_ChunkMix_avx512(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
 void scrypt_ROMix_sse2(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
 void scrypt_ROMix_avx(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
 void scrypt_ROMix_xop(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
+void scrypt_ROMix_avx512(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
 
 // Permutes each of `count` blocks in place by P (tangles or untangles).
 void salsa_core_tangle_sse2(uint32_t *blocks, uint64_t count);
