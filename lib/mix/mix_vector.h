@@ -111,8 +111,10 @@ struct evex_rotate {
 #endif
 
 // Returns word 0 of the last output block, ROMix's next table index before
-// masking, straight from the register that holds it.
-template <class Isa>
+// masking, straight from the register that holds it.  With `Ahead` set, each
+// block asks for the line of the xor input `Ahead` blocks further on (see
+// prefetch_entry).
+template <class Isa, unsigned Ahead = 0>
 inline uint32_t chunkmix(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r) {
     const size_t c = (size_t)r * 128;  // chunk bytes
     const unsigned char *in = (const unsigned char *)Bin;
@@ -137,6 +139,8 @@ inline uint32_t chunkmix(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bx
         x1 = Isa::xor_mem(x1, in + b + 16);
         x2 = Isa::xor_mem(x2, in + b + 32);
         x3 = Isa::xor_mem(x3, in + b + 48);
+        if (Ahead && xr && b + 64 * Ahead < c - 64)
+            _mm_prefetch((const char *)xr + b + 64 * Ahead, _MM_HINT_T0);
         if (xr) {
             x0 = Isa::xor_mem(x0, xr + b);
             x1 = Isa::xor_mem(x1, xr + b + 16);
@@ -184,14 +188,17 @@ inline uint32_t chunkmix(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bx
     return (uint32_t)_mm_cvtsi128_si32(x0);
 }
 
-// Asks for every line of table entry `entry` (`bytes` long) at once, its last
-// block first as ChunkMix reads that one first: the entry is at a random
-// place in the table, and its lines then arrive together instead of one
-// cache miss after another.
+// Asks for lines of table entry `entry` (`bytes` long), its last block first
+// as ChunkMix reads that one first: every line with `Ahead` 0, else the first
+// `Ahead` more, ChunkMix asking for the rest as it goes (entry_lines_ahead in
+// mix.h).  The entry is at a random place in the table, and its lines then
+// arrive in time instead of one cache miss after another.
+template <unsigned Ahead = 0>
 inline void prefetch_entry(const uint32_t *entry, size_t bytes) {
     const char *p = (const char *)entry;
     _mm_prefetch(p + bytes - 64, _MM_HINT_T0);
-    for (size_t o = 0; o < bytes - 64; o += 64) _mm_prefetch(p + o, _MM_HINT_T0);
+    const size_t first = Ahead ? 64 * Ahead : bytes;
+    for (size_t o = 0; o < bytes - 64 && o < first; o += 64) _mm_prefetch(p + o, _MM_HINT_T0);
 }
 
 // Copies one chunk through the form's own 16-byte registers, which the
@@ -216,7 +223,7 @@ inline void copy_chunk(uint32_t *to, const uint32_t *from, size_t words) {
 // SSE2 unit for every form: compiled with -mxop, a compiler may turn its lane
 // selects into XOP permutes (clang makes vpperm of them), which the XOP form
 // keeps out of its code.  Offsets into V are 64-bit.
-template <class Isa>
+template <class Isa, unsigned Ahead = entry_lines_ahead>
 inline void romix(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r) {
     const size_t words = (size_t)32 * r;
     const uint32_t mask = N - 1;
@@ -229,10 +236,10 @@ inline void romix(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r)
     // soon as its ChunkMix ends, and the entry it names is requested before
     // the next ChunkMix starts.
     for (uint32_t i = 0; i < N; i += 2) {
-        prefetch_entry(V + j * words, words * 4);
-        j = chunkmix<Isa>(Y, X, V + j * words, r) & mask;
-        prefetch_entry(V + j * words, words * 4);
-        j = chunkmix<Isa>(X, Y, V + j * words, r) & mask;
+        prefetch_entry<Ahead>(V + j * words, words * 4);
+        j = chunkmix<Isa, Ahead>(Y, X, V + j * words, r) & mask;
+        prefetch_entry<Ahead>(V + j * words, words * 4);
+        j = chunkmix<Isa, Ahead>(X, Y, V + j * words, r) & mask;
     }
     salsa_core_tangle_sse2(X, 2 * (uint64_t)r);
 }
