@@ -21,7 +21,9 @@
 // kernels may also use xmm16-31 (and so zmm16-31), the opmask registers and,
 // through EVEX encodings, the upper parts of zmm0-15, none of which baseline
 // code can touch: before they return they zero zmm16-31 and k0-k7 and end
-// with vzeroupper, which clears the upper parts of zmm0-15.
+// with vzeroupper, which clears the upper parts of zmm0-15.  The lane forms
+// follow the same rule: SSE2's uses xmm0-15 only, AVX2's ends with
+// vzeroupper, AVX-512's clears as the AVX-512 kernels do.
 #ifndef SCRYPT_VORNIK_MIX_H
 #define SCRYPT_VORNIK_MIX_H
 
@@ -43,6 +45,10 @@ SCRYPT_PRIVATE_BEGIN
 enum : unsigned { entry_lines_ahead = 4 };
 
 typedef void (*romix_function)(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
+typedef void (*romix_lanes_function)(uint32_t *const *X, uint32_t *const *V, uint32_t *work,
+                                     uint32_t count, uint32_t N, uint32_t r);
+// The most lanes any lane form has.
+enum : unsigned { max_mix_lanes = 16 };
 typedef void (*chunkmix_function)(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor,
                                   uint32_t r);
 
@@ -67,6 +73,21 @@ void scrypt_ROMix_sse2(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32
 void scrypt_ROMix_avx(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
 void scrypt_ROMix_xop(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
 void scrypt_ROMix_avx512(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
+
+// Lane forms: ROMix of `count` chunks at once (1 to the form's lane count),
+// chunk l at X[l] with its own table of N chunks at V[l], each result equal
+// to scrypt_ROMix_basic's on that chunk (the table, too, ends as
+// scrypt_ROMix_basic leaves it).  `work` holds 2 * lanes chunks (256 * r *
+// lanes bytes, 64-byte aligned), the lanes' running chunks, and is left
+// holding mixed state.  Every chunk and table starts on a 64-byte boundary.
+// Neither X nor V may overlap anything else; only the first `count`
+// pointers of each are read.
+void scrypt_ROMix_lanes_sse2(uint32_t *const *X, uint32_t *const *V, uint32_t *work, uint32_t count,
+                             uint32_t N, uint32_t r);
+void scrypt_ROMix_lanes_avx2(uint32_t *const *X, uint32_t *const *V, uint32_t *work, uint32_t count,
+                             uint32_t N, uint32_t r);
+void scrypt_ROMix_lanes_avx512(uint32_t *const *X, uint32_t *const *V, uint32_t *work,
+                               uint32_t count, uint32_t N, uint32_t r);
 
 // Permutes each of `count` blocks in place by P (tangles or untangles).
 void salsa_core_tangle_sse2(uint32_t *blocks, uint64_t count);
