@@ -22,6 +22,74 @@ static_assert(sizeof scrypt_mix_forms / sizeof scrypt_mix_forms[0] <= max_mix_fo
 
 form_ranking scrypt_form_ranking = {0, 0, 0, {0}, {0}};
 
+SCRYPT_SEAM_CONST lane_form scrypt_lane_forms[] = {
+#if SCRYPT_X86_64
+    {"avx512", FEATURE_AVX512 | FEATURE_AVX, 16, scrypt_ROMix_lanes_avx512},
+    {"avx2", FEATURE_AVX2 | FEATURE_AVX, 8, scrypt_ROMix_lanes_avx2},
+    {"sse2", FEATURE_SSE2, 4, scrypt_ROMix_lanes_sse2},
+#else
+    {"none", ~(cpu_feature_flags)0, 1, nullptr},  // a placeholder; the count is 0
+#endif
+};
+const unsigned scrypt_lane_form_count =
+    SCRYPT_X86_64 ? sizeof scrypt_lane_forms / sizeof scrypt_lane_forms[0] : 0;
+static_assert(sizeof scrypt_lane_forms / sizeof scrypt_lane_forms[0] <= max_lane_forms);
+
+lane_ranking scrypt_lane_ranking = {0, 0, {0}, 0};
+lane_sample_area scrypt_lane_sample;
+
+bool scrypt_lane_form_runs(const lane_form *f, cpu_feature_flags flags) {
+    return (flags & f->required) == f->required;
+}
+
+lane_plan scrypt_plan_lanes_by(const lane_ranking *ranking, cpu_feature_flags flags,
+                               uint64_t waiting) {
+    lane_plan best = {nullptr, 1};
+    if (!ranking->ranked || waiting < 2) return best;
+    // Time per chunk of each choice, compared as fractions: a call of form
+    // f costs cost[f] * lanes / max_mix_lanes and mixes m chunks.
+    unsigned __int128 best_time = ranking->single_cost;
+    uint64_t best_chunks = max_mix_lanes;
+    for (unsigned i = 0; i < scrypt_lane_form_count; i++) {
+        const lane_form &f = scrypt_lane_forms[i];
+        if ((ranking->failed >> i & 1) || ranking->cost[i] == 0 ||
+            !scrypt_lane_form_runs(&f, flags))
+            continue;
+        const uint64_t m = waiting < f.lanes ? waiting : f.lanes;
+        const unsigned __int128 time = (unsigned __int128)ranking->cost[i] * f.lanes;
+        if (time * best_chunks < best_time * m) {
+            best_time = time;
+            best_chunks = m;
+            best = {&f, (unsigned)m};
+        }
+    }
+    return best;
+}
+
+lane_plan scrypt_plan_lanes(cpu_feature_flags flags, uint64_t waiting) {
+    return scrypt_plan_lanes_by(&scrypt_lane_ranking, flags, waiting);
+}
+
+uint32_t scrypt_lane_sample_word(unsigned lane, unsigned w) {
+    return (lane + 1) * 0x9e3779b9u ^ w * 0x85ebca6bu;
+}
+
+void scrypt_fill_lane_sample(void) {
+    for (unsigned l = 0; l < max_mix_lanes; l++)
+        for (unsigned w = 0; w < lane_sample_words; w++)
+            scrypt_lane_sample.chunks[l][w] = scrypt_lane_sample_word(l, w);
+}
+
+void scrypt_run_lane_sample(const lane_form *form, unsigned count) {
+    lane_sample_area &a = scrypt_lane_sample;
+    uint32_t *x[max_mix_lanes], *v[max_mix_lanes];
+    for (unsigned l = 0; l < max_mix_lanes; l++) {
+        x[l] = a.chunks[l];
+        v[l] = a.tables[l];
+    }
+    form->romix(x, v, a.work, count, lane_sample_N, lane_sample_r);
+}
+
 bool scrypt_form_runs(const mix_form *f, cpu_feature_flags flags) {
     return (flags & f->required) == f->required;
 }
@@ -67,6 +135,26 @@ uint64_t ticks() {
 #endif
 }
 
+// One sample of the lane timing: lane form i on a full group, or the
+// single form on one chunk.
+struct lane_timer {
+    const mix_form *single;
+    uint64_t sample(unsigned i) {
+        lane_sample_area &a = scrypt_lane_sample;
+        uint64_t start;
+        if (i < scrypt_lane_form_count) {
+            const lane_form &f = scrypt_lane_forms[i];
+            start = ticks();
+            scrypt_run_lane_sample(&f, f.lanes);
+        } else {
+            start = ticks();
+            single->romix(a.single_chunk, a.single_scratch, a.single_table, lane_sample_N,
+                          lane_sample_r);
+        }
+        return ticks() - start;
+    }
+};
+
 struct chunkmix_timer {
     alignas(64) uint32_t a[sample_words];
     alignas(64) uint32_t b[sample_words];
@@ -101,6 +189,14 @@ void scrypt_rank_forms(uint32_t candidates) {
     for (unsigned i = 0; i < scrypt_mix_form_count; i++)
         if (candidates >> i & 1) timer.run(i);
     scrypt_rank_forms_with(timer, candidates, &scrypt_form_ranking);
+}
+
+void scrypt_rank_lane_forms(uint32_t candidates, const mix_form *single) {
+    lane_timer timer{single};
+    // Warm-up, as for the single forms.
+    for (unsigned i = 0; i <= scrypt_lane_form_count; i++)
+        if (i == scrypt_lane_form_count || (candidates >> i & 1)) timer.sample(i);
+    scrypt_rank_lane_forms_with(timer, candidates, &scrypt_lane_ranking);
 }
 
 const mix_form *scrypt_select_form_by(const form_ranking *ranking, cpu_feature_flags flags) {

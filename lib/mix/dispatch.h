@@ -76,6 +76,83 @@ const mix_form *scrypt_select_form_by(const form_ranking *ranking, cpu_feature_f
 // The same by this process's ranking.
 const mix_form *scrypt_select_form(cpu_feature_flags flags);
 
+// ---------------------------------------------------------------- lane forms
+//
+// ROMix over several chunks at once, one per vector lane (mix_lanes.h), for
+// callers that have more than one chunk of the same N and r to mix.  Like
+// the single forms, each is checked by the self-test (against the portable
+// ROMix) and timed, per chain-core, beside the single form that calls run;
+// a group of chunks then runs in whichever does it in the least time.
+
+typedef struct lane_form {
+    const char *name;
+    cpu_feature_flags required;  // every one of these bits
+    unsigned lanes;              // chunks per call at most
+    romix_lanes_function romix;
+} lane_form;
+
+enum : unsigned { max_lane_forms = 3 };
+
+// Widest first.  Empty off x86-64.
+extern SCRYPT_SEAM_CONST lane_form scrypt_lane_forms[];
+extern const unsigned scrypt_lane_form_count;
+
+bool scrypt_lane_form_runs(const lane_form *f, cpu_feature_flags flags);
+
+// The lane forms' timings.  Zero-initialised means "not measured".
+typedef struct lane_ranking {
+    uint32_t ranked;                // 1 once measured
+    uint32_t failed;                // bit i: lane form i gave a wrong result
+    uint64_t cost[max_lane_forms];  // best time of one chain-core, form i; 0: not timed
+    uint64_t single_cost;           // the same for the single form calls run
+} lane_ranking;
+
+extern lane_ranking scrypt_lane_ranking;
+
+// How a group of chunks is mixed: with lane form `form` (null: one chunk,
+// with the single form), `chunks` of them at once.
+typedef struct lane_plan {
+    const lane_form *form;
+    unsigned chunks;
+} lane_plan;
+
+// The next group of at most `waiting` chunks (at least 1) on a processor
+// with `flags`, by `ranking`: the choice that spends the least time per
+// chunk mixed, a call of a lane form costing its lane count times its
+// chain-core cost however few lanes are filled.  Without a ranking, or
+// with no lane form usable, one chunk at a time.
+lane_plan scrypt_plan_lanes_by(const lane_ranking *ranking, cpu_feature_flags flags,
+                               uint64_t waiting);
+lane_plan scrypt_plan_lanes(cpu_feature_flags flags, uint64_t waiting);
+
+// The chunks, tables and work area that the lane forms' self-test and
+// timing run on (one full group of the widest form, N = 8, r = 2), and the
+// table and scratch chunk of a single-form run beside them.  Used only by
+// the self-test, once per process; the data are fixed, nothing secret.
+enum : unsigned { lane_sample_N = 8, lane_sample_r = 2, lane_sample_words = 32 * lane_sample_r };
+typedef struct lane_sample_area {
+    alignas(64) uint32_t chunks[max_mix_lanes][lane_sample_words];
+    alignas(64) uint32_t tables[max_mix_lanes][lane_sample_N * lane_sample_words];
+    alignas(64) uint32_t work[2 * max_mix_lanes * lane_sample_words];
+    alignas(64) uint32_t single_chunk[lane_sample_words];
+    alignas(64) uint32_t single_scratch[lane_sample_words];
+    alignas(64) uint32_t single_table[lane_sample_N * lane_sample_words];
+} lane_sample_area;
+extern lane_sample_area scrypt_lane_sample;
+
+// Fills the sample chunks with fixed data, a different chunk in each lane:
+// word w of lane l is scrypt_lane_sample_word(l, w).
+uint32_t scrypt_lane_sample_word(unsigned lane, unsigned w);
+void scrypt_fill_lane_sample(void);
+// Runs `form` on the first `count` sample chunks and their tables.
+void scrypt_run_lane_sample(const lane_form *form, unsigned count);
+
+// Times the lane forms in `candidates` and the single form `single` on
+// the same small ROMix workload, per chain-core, into scrypt_lane_ranking
+// (whose `failed` it leaves as it is).  Allocates nothing; a few tens of
+// microseconds.
+void scrypt_rank_lane_forms(uint32_t candidates, const mix_form *single);
+
 SCRYPT_PRIVATE_END
 
 #ifdef __cplusplus
@@ -87,20 +164,47 @@ constexpr unsigned form_samples = 7;
 //   uint64_t sample(unsigned form);   // time of one run of the workload
 // The forms take turns, one sample each per round, so that they share the
 // clock's ramp-up and any interruption equally.
-template <class Timer>
-void scrypt_rank_forms_with(Timer &timer, uint32_t candidates, form_ranking *ranking) {
-    uint64_t best[max_mix_forms] = {0};
+// The best of form_samples samples of each candidate i (bit i) into
+// best[i].
+template <class Timer, unsigned M>
+void scrypt_best_samples(Timer &timer, uint32_t candidates, uint64_t (&best)[M]) {
     for (unsigned round = 0; round < form_samples; round++)
-        for (unsigned i = 0; i < max_mix_forms; i++) {
+        for (unsigned i = 0; i < M; i++) {
             if (!(candidates >> i & 1)) continue;
             const uint64_t t = timer.sample(i);
             if (round == 0 || t < best[i]) best[i] = t;
         }
     // A form that measured 0 (a clock too coarse for the workload) still
     // needs a cost that ranks it: 1 tick.
-    for (unsigned i = 0; i < max_mix_forms; i++)
+    for (unsigned i = 0; i < M; i++)
         if ((candidates >> i & 1) && best[i] == 0) best[i] = 1;
+}
+
+template <class Timer>
+void scrypt_rank_forms_with(Timer &timer, uint32_t candidates, form_ranking *ranking) {
+    uint64_t best[max_mix_forms] = {0};
+    scrypt_best_samples(timer, candidates, best);
     scrypt_order_forms(ranking, candidates, best);
+}
+
+// The lane forms' timing over any source of samples.  `Timer` provides
+//   uint64_t sample(unsigned i);  // one run of the workload: lane form i
+//                                 // on a full group, or with i equal to
+//                                 // scrypt_lane_form_count the single form
+//                                 // on one chunk
+// and the costs are per chain (sample / chunks mixed), in units of
+// 1/max_mix_lanes of a sample's time so that they stay whole.
+template <class Timer>
+void scrypt_rank_lane_forms_with(Timer &timer, uint32_t candidates, lane_ranking *ranking) {
+    uint64_t best[max_lane_forms + 1] = {0};
+    const uint32_t single_bit = 1u << scrypt_lane_form_count;
+    scrypt_best_samples(timer, (candidates & (single_bit - 1)) | single_bit, best);
+    for (unsigned i = 0; i < max_lane_forms; i++)
+        ranking->cost[i] = i < scrypt_lane_form_count && (candidates >> i & 1)
+                               ? best[i] * (max_mix_lanes / scrypt_lane_forms[i].lanes)
+                               : 0;
+    ranking->single_cost = best[scrypt_lane_form_count] * max_mix_lanes;
+    ranking->ranked = 1;
 }
 #endif
 

@@ -62,6 +62,30 @@ uint32_t scrypt_test_mix_instance(chunkmix_function mix, block_conversion before
     return scrypt_equal_ct(bytes + 240, expect, 16);
 }
 
+uint32_t scrypt_test_lane_forms(uint32_t candidates) {
+    lane_sample_area &a = scrypt_lane_sample;
+    uint32_t failed = 0;
+    for (unsigned i = 0; i < scrypt_lane_form_count; i++) {
+        if (!(candidates >> i & 1)) continue;
+        const lane_form &f = scrypt_lane_forms[i];
+        scrypt_fill_lane_sample();
+        scrypt_run_lane_sample(&f, f.lanes);
+        uint32_t ok = 1;
+        for (unsigned l = 0; l < f.lanes; l++) {
+            for (unsigned w = 0; w < lane_sample_words; w++)
+                a.single_chunk[w] = scrypt_lane_sample_word(l, w);
+            scrypt_ROMix_basic(a.single_chunk, a.single_scratch, a.single_table, lane_sample_N,
+                               lane_sample_r);
+            ok &= scrypt_equal_ct((const uint8_t *)a.chunks[l], (const uint8_t *)a.single_chunk,
+                                  sizeof a.single_chunk);
+            ok &= scrypt_equal_ct((const uint8_t *)a.tables[l], (const uint8_t *)a.single_table,
+                                  sizeof a.single_table);
+        }
+        if (!ok) failed |= 1u << i;
+    }
+    return failed;
+}
+
 }  // extern "C"
 
 namespace {
@@ -87,6 +111,16 @@ uint32_t test_mix() {
         ok &= form_ok;
     }
     scrypt_rank_forms(passed);
+
+    // The lane forms, against the portable ROMix, then timed beside the
+    // single form that calls now run.
+    uint32_t lane_candidates = 0;
+    for (unsigned i = 0; i < scrypt_lane_form_count; i++)
+        if (scrypt_lane_form_runs(&scrypt_lane_forms[i], flags)) lane_candidates |= 1u << i;
+    const uint32_t lane_failed = scrypt_test_lane_forms(lane_candidates);
+    scrypt_lane_ranking.failed |= lane_failed;
+    if (lane_failed) ok = 0;
+    scrypt_rank_lane_forms(lane_candidates & ~lane_failed, scrypt_select_form(flags));
     return ok;
 }
 

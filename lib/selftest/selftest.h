@@ -39,6 +39,12 @@ uint32_t scrypt_equal_ct(const uint8_t *a, const uint8_t *b, size_t n);
 uint32_t scrypt_test_mix_instance(chunkmix_function mix, block_conversion before,
                                   block_conversion after, const uint8_t expect[16]);
 
+// Checks every lane form in `candidates` (bit i: scrypt_lane_forms[i]) on
+// a full group of the sample chunks: each lane's chunk and table must equal
+// what the portable ROMix makes of that chunk.  Returns the bits of the
+// forms that failed.  Allocates nothing.
+uint32_t scrypt_test_lane_forms(uint32_t candidates);
+
 // Returns the pass bits; reports each failed part to the fatal-error handler.
 uint32_t scrypt_power_on_self_test(void);
 
