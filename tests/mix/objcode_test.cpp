@@ -6,10 +6,11 @@
 //   with a register or memory count, the vpsh* shifts, vpcmov, vpperm);
 // - no code outside the AVX, AVX-512 and XOP forms holds a VEX-, XOP- or
 //   EVEX-encoded instruction, so everything else runs on baseline x86-64;
-// - nothing uses 256-bit or 512-bit registers, and only the AVX-512 forms
-//   hold vzeroupper;
+// - only the lane forms use 256-bit registers, and only the AVX-512 lane
+//   form 512-bit ones; only they and the AVX-512 forms hold vzeroupper;
 // - every return of an AVX-512 entry comes right after the zeroing of
-//   zmm16-31 and the opmask registers and a vzeroupper.
+//   zmm16-31 and the opmask registers and a vzeroupper, every return of the
+//   AVX2 lane form right after a vzeroupper.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -208,7 +209,8 @@ TEST_F(ObjectCode, XopAndAvx512FormsRotateWithImmediateRotatesOnly) {
     } forms[] = {{"scrypt_ChunkMix_xop", xop_left, xop_right, xop_avoided},
                  {"scrypt_ROMix_xop", xop_left, xop_right, xop_avoided},
                  {"scrypt_ChunkMix_avx512", evex_left, evex_right, nothing_avoided},
-                 {"scrypt_ROMix_avx512", evex_left, evex_right, nothing_avoided}};
+                 {"scrypt_ROMix_avx512", evex_left, evex_right, nothing_avoided},
+                 {"scrypt_ROMix_lanes_avx512", evex_left, evex_right, nothing_avoided}};
     for (const auto &f : forms) {
         SCOPED_TRACE(f.entry);
         uint64_t addr;
@@ -240,7 +242,9 @@ TEST_F(ObjectCode, OtherFormsRotateWithShiftPairs) {
         const char *entry;
         std::set<std::string> shifts;
     } forms[] = {{"scrypt_ChunkMix_avx", {"vpslld", "vpsrld"}},
-                 {"scrypt_ChunkMix_sse2", {"pslld", "psrld"}}};
+                 {"scrypt_ChunkMix_sse2", {"pslld", "psrld"}},
+                 {"scrypt_ROMix_lanes_avx2", {"vpslld", "vpsrld"}},
+                 {"scrypt_ROMix_lanes_sse2", {"pslld", "psrld"}}};
     for (const auto &f : forms) {
         SCOPED_TRACE(f.entry);
         uint64_t addr;
@@ -253,11 +257,14 @@ TEST_F(ObjectCode, OtherFormsRotateWithShiftPairs) {
     }
 }
 
-TEST_F(ObjectCode, OnlyTheAvxAvx512AndXopFormsHoldVexXopOrEvexInstructions) {
+TEST_F(ObjectCode, OnlyTheAvxAvx2Avx512AndXopFormsHoldVexXopOrEvexInstructions) {
     // Entries of baseline code: never allowed such instructions, whoever
     // calls them (the AVX and XOP forms call the shared tangle, for one).
     const char *baseline[] = {"scrypt_ChunkMix_sse2",
                               "scrypt_ROMix_sse2",
+                              "scrypt_ROMix_lanes_sse2",
+                              "scrypt_rank_lane_forms",
+                              "scrypt_test_lane_forms",
                               "salsa_core_tangle_sse2",
                               "scrypt_ChunkMix_basic",
                               "scrypt_ROMix_basic",
@@ -269,8 +276,8 @@ TEST_F(ObjectCode, OnlyTheAvxAvx512AndXopFormsHoldVexXopOrEvexInstructions) {
         ASSERT_TRUE(find_entry(prog_, entry, &addr)) << entry << " is not in " << SCRYPT_ARCHIVE;
         banned.insert(addr);
     }
-    // A function may hold such instructions if it is an AVX, AVX-512 or XOP
-    // entry, or
+    // A function may hold such instructions if it is an AVX, AVX2, AVX-512 or
+    // XOP entry, or
     // if it is called only from functions that may (helpers that the compiler
     // kept apart from an entry).
     std::map<uint64_t, std::set<uint64_t>> callers;
@@ -278,7 +285,8 @@ TEST_F(ObjectCode, OnlyTheAvxAvx512AndXopFormsHoldVexXopOrEvexInstructions) {
         for (uint64_t c : f.callees) callers[c].insert(addr);
     std::set<uint64_t> allowed;
     for (const auto &[addr, f] : prog_)
-        if (form_entry(f.name, "avx") || form_entry(f.name, "avx512") || form_entry(f.name, "xop"))
+        if (form_entry(f.name, "avx") || form_entry(f.name, "avx2") ||
+            form_entry(f.name, "avx512") || form_entry(f.name, "xop"))
             allowed.insert(addr);
     for (bool changed = true; changed;) {
         changed = false;
@@ -295,15 +303,17 @@ TEST_F(ObjectCode, OnlyTheAvxAvx512AndXopFormsHoldVexXopOrEvexInstructions) {
     for (const auto &[addr, f] : prog_) {
         for (const instruction &in : f.code) {
             if (is_vex_or_xop(in) && !allowed.count(addr)) {
-                ADD_FAILURE() << f.name << " runs outside the AVX, AVX-512 and XOP forms but holds "
+                ADD_FAILURE() << f.name
+                              << " runs outside the AVX, AVX2, AVX-512 and XOP forms but holds "
                               << in.mnemonic << " " << in.operands;
                 break;
             }
         }
     }
-    // The AVX, AVX-512 and XOP forms themselves were recognised: their code
-    // holds VEX, XOP or EVEX instructions.
-    for (const char *entry : {"scrypt_ROMix_avx", "scrypt_ROMix_avx512", "scrypt_ROMix_xop"}) {
+    // The AVX, AVX2, AVX-512 and XOP forms themselves were recognised: their
+    // code holds VEX, XOP or EVEX instructions.
+    for (const char *entry : {"scrypt_ROMix_avx", "scrypt_ROMix_avx512", "scrypt_ROMix_xop",
+                              "scrypt_ROMix_lanes_avx2", "scrypt_ROMix_lanes_avx512"}) {
         uint64_t addr;
         ASSERT_TRUE(find_entry(prog_, entry, &addr)) << entry << " is not in " << SCRYPT_ARCHIVE;
         bool vex = false;
@@ -313,10 +323,10 @@ TEST_F(ObjectCode, OnlyTheAvxAvx512AndXopFormsHoldVexXopOrEvexInstructions) {
     }
 }
 
-// The AVX-512 forms' functions: its entries and what they reach.
-std::set<uint64_t> avx512_code(const program &prog) {
+// The functions that the entries `names` reach.
+std::set<uint64_t> code_reached(const program &prog, std::initializer_list<const char *> names) {
     std::set<uint64_t> all;
-    for (const char *entry : {"scrypt_ChunkMix_avx512", "scrypt_ROMix_avx512"}) {
+    for (const char *entry : names) {
         uint64_t addr;
         if (!find_entry(prog, entry, &addr)) continue;
         const std::set<uint64_t> r = reached(prog, addr);
@@ -325,24 +335,73 @@ std::set<uint64_t> avx512_code(const program &prog) {
     return all;
 }
 
-TEST_F(ObjectCode, NoCodeUsesWideRegistersAndOnlyTheAvx512FormsClearTheirUpperParts) {
-    const std::set<uint64_t> avx512 = avx512_code(prog_);
-    ASSERT_FALSE(avx512.empty()) << "no AVX-512 form in " << SCRYPT_ARCHIVE;
+TEST_F(ObjectCode, OnlyTheLaneFormsUseWideRegistersAndOnlyTheyAndTheAvx512FormsClearThem) {
+    const std::set<uint64_t> avx2_lanes = code_reached(prog_, {"scrypt_ROMix_lanes_avx2"});
+    const std::set<uint64_t> avx512_lanes = code_reached(prog_, {"scrypt_ROMix_lanes_avx512"});
+    std::set<uint64_t> clearing =
+        code_reached(prog_, {"scrypt_ChunkMix_avx512", "scrypt_ROMix_avx512"});
+    ASSERT_FALSE(clearing.empty()) << "no AVX-512 form in " << SCRYPT_ARCHIVE;
+    ASSERT_FALSE(avx2_lanes.empty()) << "no AVX2 lane form in " << SCRYPT_ARCHIVE;
+    ASSERT_FALSE(avx512_lanes.empty()) << "no AVX-512 lane form in " << SCRYPT_ARCHIVE;
+    clearing.insert(avx2_lanes.begin(), avx2_lanes.end());
+    clearing.insert(avx512_lanes.begin(), avx512_lanes.end());
+    bool ymm_seen = false, zmm_seen = false;
     for (const auto &[addr, f] : prog_)
         for (const instruction &in : f.code) {
             const bool clears = in.mnemonic == "vzeroupper" || in.mnemonic == "vzeroall";
-            if (in.operands.find("%ymm") != std::string::npos ||
-                in.operands.find("%zmm") != std::string::npos || (clears && !avx512.count(addr))) {
+            const bool ymm = in.operands.find("%ymm") != std::string::npos;
+            const bool zmm = in.operands.find("%zmm") != std::string::npos;
+            ymm_seen = ymm_seen || (ymm && avx2_lanes.count(addr));
+            zmm_seen = zmm_seen || (zmm && avx512_lanes.count(addr));
+            if ((ymm && !avx2_lanes.count(addr) && !avx512_lanes.count(addr)) ||
+                (zmm && !avx512_lanes.count(addr)) || (clears && !clearing.count(addr))) {
                 ADD_FAILURE() << f.name << " uses wide registers: " << in.mnemonic << " "
                               << in.operands;
                 break;  // one report per function
             }
         }
+    // And the lane forms were read as what they are.
+    EXPECT_TRUE(ymm_seen) << "the AVX2 lane form uses no ymm register";
+    EXPECT_TRUE(zmm_seen) << "the AVX-512 lane form uses no zmm register";
+}
+
+// Every return of `entry` follows all of `required` (mnemonic and operands,
+// or a bare mnemonic), with nothing in between that writes a vector or
+// opmask register, calls or jumps.
+void expect_returns_after(const program &prog, const char *entry,
+                          const std::set<std::string> &required) {
+    SCOPED_TRACE(entry);
+    uint64_t addr;
+    ASSERT_TRUE(find_entry(prog, entry, &addr)) << entry << " is not in " << SCRYPT_ARCHIVE;
+    const std::vector<instruction> &code = prog.at(addr).code;
+    unsigned returns = 0;
+    for (size_t i = 0; i < code.size(); i++) {
+        if (code[i].mnemonic.rfind("ret", 0) != 0) continue;
+        returns++;
+        std::set<std::string> seen;
+        for (size_t k = i; k-- > 0;) {
+            const instruction &in = code[k];
+            const std::string text = in.mnemonic + " " + in.operands;
+            if (required.count(text) || required.count(in.mnemonic)) {
+                seen.insert(required.count(in.mnemonic) ? in.mnemonic : text);
+                continue;
+            }
+            // Restoring saved registers and the stack frame is fine; any
+            // other vector instruction, call or jump ends the walk.
+            if (is_vex_or_xop(in) || in.mnemonic[0] == 'k' || in.mnemonic[0] == 'j' ||
+                in.mnemonic.rfind("call", 0) == 0)
+                break;
+        }
+        EXPECT_EQ(seen, required) << "return " << returns << " of " << entry;
+    }
+    EXPECT_GT(returns, 0u) << entry << " has no return (a tail call escapes the check)";
+}
+
+TEST_F(ObjectCode, Avx2LaneFormReturnsOnlyAfterClearingTheUpperHalves) {
+    expect_returns_after(prog_, "scrypt_ROMix_lanes_avx2", {"vzeroupper"});
 }
 
 TEST_F(ObjectCode, Avx512EntriesReturnOnlyAfterClearingTheRegistersBaselineCodeCannot) {
-    // What each return must follow, with nothing else in between that
-    // writes a vector or opmask register.
     std::set<std::string> required = {"vzeroupper"};
     for (int n = 16; n < 32; n++) {
         const std::string x = "%xmm" + std::to_string(n);
@@ -352,33 +411,9 @@ TEST_F(ObjectCode, Avx512EntriesReturnOnlyAfterClearingTheRegistersBaselineCodeC
         const std::string k = "%k" + std::to_string(n);
         required.insert("kxorw " + k + "," + k + "," + k);
     }
-    for (const char *entry : {"scrypt_ChunkMix_avx512", "scrypt_ROMix_avx512"}) {
-        SCOPED_TRACE(entry);
-        uint64_t addr;
-        ASSERT_TRUE(find_entry(prog_, entry, &addr)) << entry << " is not in " << SCRYPT_ARCHIVE;
-        const std::vector<instruction> &code = prog_.at(addr).code;
-        unsigned returns = 0;
-        for (size_t i = 0; i < code.size(); i++) {
-            if (code[i].mnemonic.rfind("ret", 0) != 0) continue;
-            returns++;
-            std::set<std::string> seen;
-            for (size_t k = i; k-- > 0;) {
-                const instruction &in = code[k];
-                const std::string text = in.mnemonic + " " + in.operands;
-                if (required.count(text) || in.mnemonic == "vzeroupper") {
-                    seen.insert(in.mnemonic == "vzeroupper" ? in.mnemonic : text);
-                    continue;
-                }
-                // Restoring saved registers and the stack frame is fine;
-                // any other vector instruction, call or jump ends the walk.
-                if (is_vex_or_xop(in) || in.mnemonic[0] == 'k' || in.mnemonic[0] == 'j' ||
-                    in.mnemonic.rfind("call", 0) == 0)
-                    break;
-            }
-            EXPECT_EQ(seen, required) << "return " << returns << " of " << entry;
-        }
-        EXPECT_GT(returns, 0u) << entry << " has no return (a tail call escapes the check)";
-    }
+    for (const char *entry :
+         {"scrypt_ChunkMix_avx512", "scrypt_ROMix_avx512", "scrypt_ROMix_lanes_avx512"})
+        expect_returns_after(prog_, entry, required);
 }
 
 }  // namespace
