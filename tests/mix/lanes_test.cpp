@@ -82,6 +82,47 @@ TEST_P(LaneForm, EveryLaneEqualsThePortableROMixOfItsChunk) {
     }
 }
 
+// What the AVX2 and AVX-512 lane forms leave where baseline code cannot
+// overwrite it (see mix_test_support.h): the AVX2 form may write only bits
+// 128-255 of ymm0-15 and must clear bits 128-511 of zmm0-15; the AVX-512
+// form must also clear zmm16-31 and the opmask registers.  A marker in a
+// register the AVX2 form cannot reach (zmm16-31, k0-k7) stays, which the
+// test takes as the probe's control.
+TEST_P(LaneForm, LeavesNothingWhereBaselineCodeCannotClearIt) {
+    const lane_form &form = GetParam();
+    if (form.lanes == 4) GTEST_SKIP() << "the SSE2 lane form uses xmm0-15 only";
+    if (!(detect_cpu() & FEATURE_AVX512))
+        GTEST_SKIP() << "the probe reads the registers with AVX-512 instructions, which this "
+                        "processor lacks";
+    const bool evex = form.lanes == 16;
+    constexpr uint32_t N = 8, r = 2, marker = 0x5a5aa5a5u;
+    std::mt19937 rng(99);
+    std::vector<words> x, v;
+    std::vector<uint32_t *> xp, vp;
+    for (unsigned l = 0; l < form.lanes; l++) {
+        x.emplace_back(32 * r);
+        x.back().fill_random(rng);
+        v.emplace_back(32 * r * N);
+    }
+    for (unsigned l = 0; l < form.lanes; l++) xp.push_back(x[l].data()), vp.push_back(v[l].data());
+    words work(2 * 32 * r * form.lanes);
+    mixtest::wide_registers after;
+    mixtest::fill_wide_registers(marker);
+    form.romix(xp.data(), vp.data(), work.data(), form.lanes, N, r);
+    mixtest::read_wide_registers(&after);
+    for (unsigned n = 0; n < 32; n++)
+        for (unsigned b = n < 16 ? 16 : 0; b < 64; b++) {
+            const uint8_t m = marker >> (8 * (b % 4)) & 0xff;
+            if (n >= 16 && !evex) {
+                EXPECT_EQ(after.zmm[n][b], m) << "zmm" << n << " byte " << b << " changed";
+            } else if (after.zmm[n][b] != 0) {
+                ADD_FAILURE() << "zmm" << n << " byte " << b << " is not cleared";
+                break;
+            }
+        }
+    for (unsigned n = 0; n < 8; n++) EXPECT_EQ(after.k[n], evex ? 0u : 0xa5a5u) << "k" << n;
+}
+
 INSTANTIATE_TEST_SUITE_P(Forms, LaneForm, testing::ValuesIn(kLaneForms),
                          [](const testing::TestParamInfo<lane_form> &i) { return i.param.name; });
 

@@ -81,6 +81,54 @@ inline std::vector<const mix_form *> forms(bool vector_only) {
     return v;
 }
 
+// What a kernel leaves in the registers that baseline code cannot
+// overwrite: zmm16-31, the opmask registers and bits 128-511 of zmm0-15
+// (the AVX-512 kernels' rule; the AVX2 ones may touch only the last).
+// Before the call all of them hold a marker (the low 16 bytes of zmm0-15,
+// which the compiler may be using, are kept as they are); after it they must
+// all be zero.  Without the kernels' clearing, the markers would survive in
+// every register the kernel did not happen to use.
+struct wide_registers {
+    alignas(64) uint8_t zmm[32][64];
+    uint16_t k[8];
+};
+
+inline void fill_wide_registers(uint32_t marker) {
+    alignas(64) uint32_t m[16];
+    for (uint32_t &w : m) w = marker;
+    __asm__ __volatile__(
+        "vmovdqu64 (%0), %%zmm16\n\t"
+        ".irp n, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31\n\t"
+        "vmovdqa64 %%zmm16, %%zmm\\n\n\t"
+        ".endr\n\t"
+        // Bits 128-255 (a 256-bit write, which zeroes bits 256-511), then
+        // bits 256-511; bits 0-127 stay.
+        ".irp n, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15\n\t"
+        "vinserti32x4 $1, %%xmm16, %%ymm\\n, %%ymm\\n\n\t"
+        "vinserti64x4 $1, %%ymm16, %%zmm\\n, %%zmm\\n\n\t"
+        ".endr\n\t"
+        ".irp n, 0, 1, 2, 3, 4, 5, 6, 7\n\t"
+        "kmovw (%0), %%k\\n\n\t"
+        ".endr"
+        :
+        : "r"(m)
+        : "memory");
+}
+
+inline void read_wide_registers(wide_registers *out) {
+    __asm__ __volatile__(
+        ".irp n, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, "
+        "22, 23, 24, 25, 26, 27, 28, 29, 30, 31\n\t"
+        "vmovdqu64 %%zmm\\n, 64 * \\n(%0)\n\t"
+        ".endr\n\t"
+        ".irp n, 0, 1, 2, 3, 4, 5, 6, 7\n\t"
+        "kmovw %%k\\n, 2048 + 2 * \\n(%0)\n\t"
+        ".endr"
+        :
+        : "r"(out)
+        : "memory");
+}
+
 }  // namespace mixtest
 
 // Skips the running test when the processor lacks the form's instruction set.
