@@ -46,10 +46,12 @@ lane_plan scrypt_plan_lanes_by(const lane_ranking *ranking, cpu_feature_flags fl
                                uint64_t waiting) {
     lane_plan best = {nullptr, 1};
     if (!ranking->ranked || waiting < 2) return best;
-    // Time per chunk of each choice, compared as fractions: a call of form
-    // f costs cost[f] * lanes / max_mix_lanes and mixes m chunks.
+    // Time per chunk of each choice, compared as fractions time / chunks: a
+    // call of lane form f takes cost[f] * lanes (sixteenths of a tick, as
+    // every cost) and mixes m chunks; the single form takes single_cost for
+    // one.
     unsigned __int128 best_time = ranking->single_cost;
-    uint64_t best_chunks = max_mix_lanes;
+    uint64_t best_chunks = 1;
     for (unsigned i = 0; i < scrypt_lane_form_count; i++) {
         const lane_form &f = scrypt_lane_forms[i];
         if ((ranking->failed >> i & 1) || ranking->cost[i] == 0 ||

@@ -63,6 +63,10 @@ void broken_romix(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r)
 void must_not_run(uint32_t *, const uint32_t *, const uint32_t *, uint32_t) {
     abort();
 }
+void must_not_run_lanes(uint32_t *const *, uint32_t *const *, uint32_t *, uint32_t, uint32_t,
+                        uint32_t) {
+    abort();
+}
 
 // Breaks both entry points of a form: its ChunkMix fails the known answer,
 // and its ROMix would derive wrong keys if a call selected the form anyway.
@@ -168,6 +172,54 @@ INSTANTIATE_TEST_SUITE_P(SelfTest, SelfTestFormDeathTest,
                          testing::Values("xop", "avx512", "avx", "sse2", "basic"),
                          [](const auto &info) { return std::string(info.param); });
 
+// One wrong lane form that the processor runs: one mix report and a result
+// of 6, as for a single form; the form is marked failed, and no group of
+// any size is planned on it.
+romix_lanes_function real_lanes;
+void broken_lanes(uint32_t *const *X, uint32_t *const *V, uint32_t *work, uint32_t count,
+                  uint32_t N, uint32_t r) {
+    real_lanes(X, V, work, count, N, r);
+    X[count - 1][0] ^= 1;
+}
+lane_form *break_lane_form(const char *name) {
+    for (unsigned i = 0; i < scrypt_lane_form_count; i++)
+        if (strcmp(scrypt_lane_forms[i].name, name) == 0) {
+            real_lanes = scrypt_lane_forms[i].romix;
+            scrypt_lane_forms[i].romix = broken_lanes;
+            return &scrypt_lane_forms[i];
+        }
+    return nullptr;
+}
+
+class SelfTestLaneFormDeathTest : public SelfTestSeamsDeathTest,
+                                  public testing::WithParamInterface<const char *> {};
+
+TEST_P(SelfTestLaneFormDeathTest, OneWrongLaneFormGivesOneMixReportAndIsNeverPlanned) {
+    const lane_form *f = nullptr;
+    for (unsigned i = 0; i < scrypt_lane_form_count; i++)
+        if (strcmp(scrypt_lane_forms[i].name, GetParam()) == 0) f = &scrypt_lane_forms[i];
+    if (f == nullptr) GTEST_SKIP() << "no " << GetParam() << " lane form in this build";
+    if (!scrypt_lane_form_runs(f, detect_cpu()))
+        GTEST_SKIP() << "this processor cannot run the " << GetParam() << " lane form";
+    EXPECT_EXIT((break_lane_form(GetParam()), observe::self_test_and_exit()), ExitedWithCode(6),
+                Eq(mix + " " + self_test_log));
+    EXPECT_EXIT(
+        {
+            const lane_form *broken = break_lane_form(GetParam());
+            scrypt_set_fatal_error(observe::record_message);
+            scrypt_power_on_self_test();
+            int status = (scrypt_lane_ranking.failed >> (broken - scrypt_lane_forms) & 1) ? 0 : 2;
+            for (uint64_t waiting = 1; waiting <= 64; waiting++)
+                if (scrypt_plan_lanes(detect_cpu(), waiting).form == broken) status = 3;
+            _Exit(status);
+        },
+        ExitedWithCode(0), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(SelfTest, SelfTestLaneFormDeathTest,
+                         testing::Values("avx512", "avx2", "sse2"),
+                         [](const auto &info) { return std::string(info.param); });
+
 // A processor that reports none of the vector features: only the portable
 // form is tested (a vector form that ran would abort), and the self-test
 // passes.
@@ -178,6 +230,10 @@ TEST_F(SelfTestSeamsDeathTest, OnlyFormsTheProcessorRunsAreTested) {
                 if (scrypt_mix_forms[i].required == 0) continue;
                 scrypt_mix_forms[i].required = uint64_t(1) << 63;  // never reported
                 scrypt_mix_forms[i].chunkmix = must_not_run;
+            }
+            for (unsigned i = 0; i < scrypt_lane_form_count; i++) {
+                scrypt_lane_forms[i].required = uint64_t(1) << 63;
+                scrypt_lane_forms[i].romix = must_not_run_lanes;
             }
             observe::self_test_and_exit();
         },
