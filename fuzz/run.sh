@@ -15,7 +15,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-${FUZZ_SECONDS:-60}}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(derive_fuzz hash_fuzz chunkmix_fuzz)
+[ ${#targets[@]} -gt 0 ] || targets=(derive_fuzz hash_fuzz chunkmix_fuzz lanes_fuzz)
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 
 mkdir -p "$build"
