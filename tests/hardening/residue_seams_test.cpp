@@ -3,15 +3,20 @@
 // of each derivation switched off, the blocks of B0 are found (the table's
 // first entry holds the last chunk of B0 as the form stored it: tangled for
 // the vector forms, natural for the portable one); with the wipe on, in the
-// same build, none are, whichever form mixed.
+// same build, none are, whichever form mixed.  Likewise for what a call
+// leaves on its stack and in the registers: with the clearing switched off
+// the probe of call_traces.h finds the password-equivalent traces, with it
+// on nothing.
 #include <gtest/gtest.h>
 #include <string.h>
 
 #include <string>
 #include <tuple>
 
+#include "call_traces.h"
 #include "front/cpu.h"
 #include "front/derive.h"
+#include "hash/hash.h"
 #include "mix/dispatch.h"
 #include "residue_probe.h"
 #include "scrypt-vornik.h"
@@ -103,5 +108,50 @@ TEST(ResidueOfTheSelfTestWithWipeSwitched, OffLeavesItsB0OnLeavesNothing) {
         expect_found_unless_wiped(r, wipe, "self-test row 1, chunk 15 block 0 ");
     }
 }
+
+void derive_traced(const char *password, factors f) {
+    uint8_t out[residue::call_out_len];
+    scrypt((const uint8_t *)password, strlen(password), (const uint8_t *)residue::call_salt,
+           sizeof residue::call_salt - 1, f.N, f.r, f.p, out, sizeof out);
+}
+
+class CallTracesWithClearingSwitched : public testing::TestWithParam<residue::call_case> {};
+
+// What the probe must find with the clearing off: in the dead frames of
+// the hash layer, both midstates, the outer pad as message words and the
+// last PBKDF2's inner digest; after a signal, whose frame overwrites the
+// deepest of them, still the outer midstate and pad.
+std::vector<std::string> must_find(residue::moment when) {
+    std::vector<std::string> kinds = {"the outer midstate",
+                                      "the key block XOR 0x5c as big-endian words"};
+    if (when != residue::moment::signal_after) {
+        kinds.push_back("the inner midstate");
+        kinds.push_back("an inner digest of the last PBKDF2");
+    }
+    return kinds;
+}
+
+TEST_P(CallTracesWithClearingSwitched, OffLeavesTracesOnLeavesNone) {
+    if (const char *why = residue::unscannable()) GTEST_SKIP() << why;
+    for (bool clear : {false, true}) {
+        SCOPED_TRACE(clear ? "clearing on" : "clearing off");
+        const child_result r = residue::look_after_call(
+            GetParam(), derive_traced, [clear] { scrypt_clear_call_traces = clear; });
+        ASSERT_TRUE(r.exited);
+        if (clear) {
+            EXPECT_EQ(r.status, 0) << r.output;
+            continue;
+        }
+        EXPECT_GT(r.status, 0) << r.output;
+        EXPECT_LT(r.status, 100) << r.output;
+        for (const std::string &kind : must_find(GetParam().when))
+            EXPECT_NE(r.output.find("found " + kind + ":"), std::string::npos)
+                << kind << " not found:\n"
+                << r.output;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, CallTracesWithClearingSwitched,
+                         testing::ValuesIn(residue::call_cases), named_by_what());
 
 }  // namespace
