@@ -8,12 +8,15 @@
 // the probe of call_traces.h finds the password-equivalent traces, with it
 // on nothing.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <string.h>
+#include <sys/mman.h>
 
 #include <string>
 #include <tuple>
 
 #include "call_traces.h"
+#include "front/call.h"
 #include "front/cpu.h"
 #include "front/derive.h"
 #include "hash/hash.h"
@@ -153,5 +156,46 @@ TEST_P(CallTracesWithClearingSwitched, OffLeavesTracesOnLeavesNone) {
 
 INSTANTIATE_TEST_SUITE_P(Moments, CallTracesWithClearingSwitched,
                          testing::ValuesIn(residue::call_cases), named_by_what());
+
+// The depth that the end of a call zeroes covers what calls use: with the
+// clearing off, a first call (self-test, lazy binding) and a later one on a
+// painted stack of the test's own write no deeper than
+// SCRYPT_CALL_STACK_BYTES below the calling frame.
+uintptr_t calling_frame;
+void *call_painted(void *) {
+    volatile char here = 0;
+    calling_frame = (uintptr_t)&here;
+    derive_traced(residue::password_20, residue::call_factors);
+    return nullptr;
+}
+
+TEST(StackScrub, CoversTheDeepestCall) {
+    const child_result r = in_child([] {
+        scrypt_clear_call_traces = false;
+        constexpr size_t bytes = 1 << 20;
+        uint8_t *stack = (uint8_t *)mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+        if (stack == MAP_FAILED) return 101;
+        size_t deepest = 0;
+        for (const char *which : {"first", "later"}) {
+            memset(stack, 0xa5, bytes);
+            pthread_attr_t attr;
+            pthread_attr_init(&attr);
+            pthread_attr_setstack(&attr, stack, bytes);
+            pthread_t t;
+            if (pthread_create(&t, &attr, call_painted, nullptr) != 0) return 102;
+            pthread_join(t, nullptr);
+            size_t i = 0;
+            while (stack[i] == 0xa5) i++;
+            const size_t depth = calling_frame - (uintptr_t)(stack + i);
+            fprintf(stderr, "%s call: %zu bytes\n", which, depth);
+            deepest = depth > deepest ? depth : deepest;
+        }
+        return deepest < SCRYPT_CALL_STACK_BYTES ? 0 : 1;
+    });
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0) << r.output;
+    printf("stack used (scrubbed: %d bytes):\n%s", int(SCRYPT_CALL_STACK_BYTES), r.output.c_str());
+}
 
 }  // namespace
