@@ -11,6 +11,7 @@
 #include "front/cpu.h"
 #include "mix/dispatch.h"
 #include "mix/mix.h"
+#include "selftest/selftest.h"
 
 namespace {
 
@@ -107,6 +108,27 @@ void section_lanes() {
                        (unsigned long long)rk.cost[i], rk.failed >> i & 1 ? " (failed)" : "");
         printf("     single %-7s %10llu\n", scrypt_select_form(flags)->name,
                (unsigned long long)rk.single_cost);
+    }
+    // What the lane forms add to the first call: their check and their
+    // timing, run again here (the ranking they made is put back after).
+    {
+        const lane_ranking kept = scrypt_lane_ranking;
+        uint32_t candidates = 0;
+        for (unsigned i = 0; i < scrypt_lane_form_count; i++)
+            if (scrypt_lane_form_runs(&scrypt_lane_forms[i], flags)) candidates |= 1u << i;
+        std::vector<double> check_t, rank_t;
+        for (int rep = 0; rep < 9; rep++) {
+            scrypt_lane_sample.reference_made = 0;  // as in a first call
+            double t0 = now();
+            scrypt_test_lane_forms(candidates);
+            check_t.push_back(now() - t0);
+            t0 = now();
+            scrypt_rank_lane_forms(candidates, scrypt_select_form(flags));
+            rank_t.push_back(now() - t0);
+        }
+        scrypt_lane_ranking = kept;
+        printf("\n   added to the first call: lane forms' check %s, their timing %s\n",
+               fmt_time(median(check_t)).c_str(), fmt_time(median(rank_t)).c_str());
     }
     printf(
         "\n   ns/core: ROMix time over 4*N*r cores per chain; a lane form runs its full group,\n"

@@ -126,10 +126,12 @@ lane_plan scrypt_plan_lanes_by(const lane_ranking *ranking, cpu_feature_flags fl
 lane_plan scrypt_plan_lanes(cpu_feature_flags flags, uint64_t waiting);
 
 // The chunks, tables and work area that the lane forms' self-test and
-// timing run on (one full group of the widest form, N = 8, r = 2), and the
+// timing run on (one full group of the widest form, N = 4, r = 1: small, so
+// that both together add well under a tenth of a millisecond to the first
+// call), and the
 // table and scratch chunk of a single-form run beside them.  Used only by
 // the self-test, once per process; the data are fixed, nothing secret.
-enum : unsigned { lane_sample_N = 8, lane_sample_r = 2, lane_sample_words = 32 * lane_sample_r };
+enum : unsigned { lane_sample_N = 4, lane_sample_r = 1, lane_sample_words = 32 * lane_sample_r };
 typedef struct lane_sample_area {
     alignas(64) uint32_t chunks[max_mix_lanes][lane_sample_words];
     alignas(64) uint32_t tables[max_mix_lanes][lane_sample_N * lane_sample_words];
@@ -137,6 +139,11 @@ typedef struct lane_sample_area {
     alignas(64) uint32_t single_chunk[lane_sample_words];
     alignas(64) uint32_t single_scratch[lane_sample_words];
     alignas(64) uint32_t single_table[lane_sample_N * lane_sample_words];
+    // The self-test's portable results, chunk and table of each lane, made
+    // once for all lane forms; bit l of reference_made: lane l's are made.
+    alignas(64) uint32_t reference[max_mix_lanes][lane_sample_words];
+    alignas(64) uint32_t reference_tables[max_mix_lanes][lane_sample_N * lane_sample_words];
+    uint32_t reference_made;
 } lane_sample_area;
 extern lane_sample_area scrypt_lane_sample;
 
@@ -164,11 +171,15 @@ constexpr unsigned form_samples = 7;
 //   uint64_t sample(unsigned form);   // time of one run of the workload
 // The forms take turns, one sample each per round, so that they share the
 // clock's ramp-up and any interruption equally.
-// The best of form_samples samples of each candidate i (bit i) into
-// best[i].
+// Samples taken of each lane form: their speeds differ by whole factors,
+// and where two come close either choice costs about the same.
+constexpr unsigned lane_samples = 3;
+
+// The best of `samples` samples of each candidate i (bit i) into best[i].
 template <class Timer, unsigned M>
-void scrypt_best_samples(Timer &timer, uint32_t candidates, uint64_t (&best)[M]) {
-    for (unsigned round = 0; round < form_samples; round++)
+void scrypt_best_samples(Timer &timer, uint32_t candidates, uint64_t (&best)[M],
+                         unsigned samples = form_samples) {
+    for (unsigned round = 0; round < samples; round++)
         for (unsigned i = 0; i < M; i++) {
             if (!(candidates >> i & 1)) continue;
             const uint64_t t = timer.sample(i);
@@ -198,7 +209,7 @@ template <class Timer>
 void scrypt_rank_lane_forms_with(Timer &timer, uint32_t candidates, lane_ranking *ranking) {
     uint64_t best[max_lane_forms + 1] = {0};
     const uint32_t single_bit = 1u << scrypt_lane_form_count;
-    scrypt_best_samples(timer, (candidates & (single_bit - 1)) | single_bit, best);
+    scrypt_best_samples(timer, (candidates & (single_bit - 1)) | single_bit, best, lane_samples);
     for (unsigned i = 0; i < max_lane_forms; i++)
         ranking->cost[i] = i < scrypt_lane_form_count && (candidates >> i & 1)
                                ? best[i] * (max_mix_lanes / scrypt_lane_forms[i].lanes)
