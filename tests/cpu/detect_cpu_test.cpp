@@ -401,6 +401,20 @@ TEST(DetectCpu, XopNeverAppearsWithoutAvx) {
             }
 }
 
+TEST(DetectCpu, Avx2NeedsAvxAndBothItsStatesEnabled) {
+    // The AVX2 lane form runs VEX code on 32-byte registers: it needs AVX
+    // in leaf 1 and XCR0's SSE and AVX states, as well as leaf 7's bit.
+    for (uint32_t avx : {0u, ECX_AVX})
+        for (uint64_t xcr0 : {0ull, 2ull, 4ull, 6ull, 7ull}) {
+            fake_processor p = avx_machine();
+            p.ecx1 = ECX_MODERN | ECX_OSXSAVE | avx;
+            p.xcr0 = xcr0;
+            p.ebx7 = EBX7_AVX2;
+            SCOPED_TRACE(testing::Message() << "avx " << !!avx << ", xcr0 " << xcr0);
+            EXPECT_EQ((detect_cpu_with(p) & FEATURE_AVX2) != 0, avx && (xcr0 & 6) == 6);
+        }
+}
+
 TEST(DetectCpu, Avx512NeedsEveryOneOfItsStatesEnabled) {
     // Each XCR0 bit that the AVX-512 form needs, taken away in turn.
     for (uint64_t bit : {2ull, 4ull, 0x20ull, 0x40ull, 0x80ull}) {
