@@ -13,17 +13,6 @@
 
 namespace {
 
-// One chunk-sized (or larger) heap area, 64-byte aligned and exactly as large
-// as asked, so that an access beyond it is a sanitizer report.
-struct area {
-    uint32_t *w;
-    size_t bytes;
-    explicit area(size_t n) : w((uint32_t *)aligned_alloc(64, n)), bytes(n) { memset(w, 0, n); }
-    ~area() { free(w); }
-    area(const area &) = delete;
-    area &operator=(const area &) = delete;
-};
-
 // Fills `a` from `seed`, repeated (each repetition perturbed) to length.
 void fill(area &a, const bytes &seed, uint8_t tweak) {
     uint8_t *p = (uint8_t *)a.w;

@@ -12,6 +12,17 @@
 
 using bytes = std::vector<uint8_t>;
 
+// A heap area, 64-byte aligned and exactly as large
+// as asked, so that an access beyond it is a sanitizer report.
+struct area {
+    uint32_t *w;
+    size_t bytes;
+    explicit area(size_t n) : w((uint32_t *)aligned_alloc(64, n)), bytes(n) { memset(w, 0, n); }
+    ~area() { free(w); }
+    area(const area &) = delete;
+    area &operator=(const area &) = delete;
+};
+
 inline void dump(const char *what, const uint8_t *p, size_t n) {
     fprintf(stderr, "  %s (%zu bytes):", what, n);
     for (size_t i = 0; i < n && i < 96; i++)

@@ -15,15 +15,6 @@
 
 namespace {
 
-struct area {
-    uint32_t *w;
-    size_t bytes;
-    explicit area(size_t n) : w((uint32_t *)aligned_alloc(64, n)), bytes(n) { memset(w, 0, n); }
-    ~area() { free(w); }
-    area(const area &) = delete;
-    area &operator=(const area &) = delete;
-};
-
 void fill(area &a, const bytes &seed, uint8_t tweak) {
     uint8_t *p = (uint8_t *)a.w;
     for (size_t i = 0; i < a.bytes; i++)
