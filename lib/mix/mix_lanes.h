@@ -113,6 +113,12 @@ __attribute__((noinline)) void chunk_mix_lanes(typename P::word *out, const type
 #pragma GCC unroll 16
         for (unsigned k = 0; k < 16; k++) t[k] = P::xor_(t[k], src[k]);
         if (Xored) {
+            // Each lane's entry line entry_lines_ahead blocks on (see
+            // prefetch_entries).
+            if (b + entry_lines_ahead < blocks - 1)
+                for (unsigned l = 0; l < P::lanes; l++)
+                    _mm_prefetch((const char *)(entry[l] + 16 * (b + entry_lines_ahead)),
+                                 _MM_HINT_T0);
             W e[16];
             gather_block<P>(e, entry, 16 * b);
 #pragma GCC unroll 16
