@@ -7,8 +7,8 @@
 #include <algorithm>
 
 #include "bench.h"
-#include "front/cpu.h"
-#include "mix/dispatch.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 #include "mix/mix.h"
 
 extern "C" void salsa_floor_chain(uint32_t block[16], uint64_t cores);

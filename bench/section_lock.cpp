@@ -3,11 +3,11 @@
 // alone, and a whole call is timed against the same work without it.
 #include <stdio.h>
 
+#include "api/lock.h"
 #include "bench.h"
-#include "front/cpu.h"
-#include "front/derive.h"
-#include "front/lock.h"
-#include "mix/dispatch.h"
+#include "core/derive.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 
 namespace {
 

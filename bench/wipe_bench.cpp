@@ -9,7 +9,7 @@
 #include <stdio.h>
 
 #include "bench.h"
-#include "front/derive.h"
+#include "core/derive.h"
 #include "hash/hash.h"
 
 namespace {

@@ -2,11 +2,11 @@
 
 #include <string.h>
 
-#include "front/cpu.h"
-#include "front/derive.h"
-#include "front/handler.h"
+#include "api/handler.h"
+#include "core/derive.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 #include "hash/hash.h"
-#include "mix/dispatch.h"
 
 extern "C" {
 

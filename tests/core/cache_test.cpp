@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "front/driver.h"
+#include "api/scrypt.h"
 #include "oracle.h"
 #include "scrypt-vornik.h"
 #include "support/build_kind.h"

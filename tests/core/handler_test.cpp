@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "front/driver.h"
+#include "api/scrypt.h"
 #include "oracle.h"
 #include "rejected.h"
 #include "scrypt-vornik.h"

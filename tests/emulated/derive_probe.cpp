@@ -9,8 +9,8 @@
 #include <stdio.h>
 
 #include "derive_cases.h"
-#include "front/cpu.h"
-#include "mix/dispatch.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 #include "scrypt-vornik.h"
 
 int main() {

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "front/driver.h"
+#include "api/scrypt.h"
 #include "scrypt-vornik.h"
 
 #ifdef SCRYPT_HAVE_MEMCHECK_H

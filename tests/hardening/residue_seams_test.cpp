@@ -10,9 +10,9 @@
 #include <string>
 #include <tuple>
 
-#include "front/cpu.h"
-#include "front/derive.h"
-#include "mix/dispatch.h"
+#include "core/derive.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 #include "residue_probe.h"
 #include "scrypt-vornik.h"
 #include "support/case_name.h"

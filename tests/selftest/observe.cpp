@@ -5,7 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "front/driver.h"
+#include "api/scrypt.h"
 #include "scrypt-vornik.h"
 #include "selftest/selftest.h"
 #include "support/openssl_scrypt.h"

@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "front/cpu.h"
-#include "mix/dispatch.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 #include "observe.h"
 #include "scrypt-vornik.h"
 #include "selftest/selftest.h"

@@ -25,9 +25,9 @@
 #include <string>
 #include <vector>
 
-#include "front/cpu.h"
-#include "front/driver.h"
-#include "mix/dispatch.h"
+#include "api/scrypt.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 #include "mix/mix.h"
 #include "scrypt-vornik.h"
 #include "selftest/selftest.h"

@@ -6,8 +6,8 @@
 //   selftest <pass bits>
 #include <cstdio>
 
-#include "front/cpu.h"
-#include "mix/dispatch.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 #include "selftest/selftest.h"
 
 int main() {

@@ -6,7 +6,7 @@
 #include <unistd.h>
 #endif
 
-#include "handler.h"
+#include "api/handler.h"
 #include "hash/hash.h"
 
 namespace {

@@ -1,13 +1,13 @@
 // The exported entry points.  Every call asks the processor which mixing
 // forms it may run, runs the self-test if it is the first call of the
 // process, and derives with the form chosen for it.
-#include "driver.h"
+#include "scrypt.h"
 
-#include "cpu.h"
-#include "derive.h"
+#include "core/derive.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 #include "handler.h"
 #include "lock.h"
-#include "mix/dispatch.h"
 #include "selftest/selftest.h"
 
 extern "C" {

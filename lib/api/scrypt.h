@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "derive.h"
+#include "core/derive.h"
 #include "handler.h"
 #include "internal.h"
 #include "scrypt-vornik.h"
