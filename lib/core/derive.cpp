@@ -6,20 +6,22 @@
 #include <unistd.h>
 #endif
 
-#include "api/handler.h"
 #include "hash/hash.h"
 
 namespace {
 
-// RFC 7914 bounds p * 128 * r by (2^32 - 1) * 32; with powers of two that is
-// pfactor + rfactor <= 29.  RFC 8018 bounds the PBKDF2 output likewise.
-constexpr unsigned max_pr_factor = 29;
+// RFC 7914 bounds p * 128 * r by (2^32 - 1) * 32, that is r * p < 2^30.
+// RFC 8018 bounds the PBKDF2 output likewise.
+constexpr uint64_t max_rp = uint64_t(1) << 30;
+constexpr uint64_t max_N = uint64_t(1) << 31;
 constexpr uint64_t max_output_bytes = ((uint64_t(1) << 32) - 1) * 32;
 
-// Reports a failure; the derivation then stops.
-bool fail(const char *message) {
-    scrypt_report(message);
-    return false;
+derive_status check(uint64_t N, uint32_t r, uint32_t p, size_t out_len) {
+    if (N < 2 || N > max_N || (N & (N - 1)) != 0) return DERIVE_BAD_N;
+    if (r == 0) return DERIVE_BAD_R;
+    if (p == 0 || uint64_t(r) * p >= max_rp) return DERIVE_BAD_P;
+    if (uint64_t(out_len) > max_output_bytes) return DERIVE_BAD_LENGTH;
+    return DERIVE_OK;
 }
 
 void release(aligned_buffer &b) {
@@ -58,27 +60,26 @@ bool allocate(aligned_buffer &b, uint64_t bytes) {
     return true;
 }
 
-// Makes YX and V fit the factors, reusing them when the factors are the ones
-// they were sized for.  On failure reports "out of memory" and leaves nothing
-// held, so that a later call starts afresh.
-bool fit_buffers(uint8_t Nfactor, uint8_t rfactor, uint8_t pfactor) {
-    if (Nfactor == last_Nfactor && rfactor == last_rfactor && pfactor == last_pfactor) return true;
-    if ((last_Nfactor & last_rfactor & last_pfactor) >= 0) {
-        release(V);
-        release(YX);
-    }
-    last_Nfactor = last_rfactor = last_pfactor = -1;
+// Makes YX and V fit (N, r, p), reusing them when they are sized for exactly
+// these.  On failure nothing is held, so that a later call starts afresh.
+bool fit_buffers(work_buffers &w, uint64_t N, uint32_t r, uint32_t p) {
+    if (w.N == N && w.r == r && w.p == p) return true;
+    scrypt_release_work(&w);
 
-    const uint64_t chunk = uint64_t(128) << rfactor;
-    if (!allocate(V, chunk << (Nfactor + 1))) return fail("scrypt: out of memory");
-    advise_huge_pages(V.raw, (chunk << (Nfactor + 1)) + 63);
-    if (!allocate(YX, chunk * ((uint64_t(1) << pfactor) + 1))) {
-        release(V);
-        return fail("scrypt: out of memory");
+    // The table, N * 128 * r bytes, can exceed 64 bits (2^31 * 2^37): such a
+    // table cannot be had.  YX, (p + 1) * 128 * r bytes, stays below 2^38.
+    const uint64_t chunk = uint64_t(128) * r;
+    if (chunk > UINT64_MAX / N) return false;
+    const uint64_t table = chunk * N;
+    if (!allocate(w.V, table)) return false;
+    advise_huge_pages(w.V.raw, table + 63);
+    if (!allocate(w.YX, chunk * (uint64_t(p) + 1))) {
+        release(w.V);
+        return false;
     }
-    last_Nfactor = Nfactor;
-    last_rfactor = rfactor;
-    last_pfactor = pfactor;
+    w.N = N;
+    w.r = r;
+    w.p = p;
     return true;
 }
 
@@ -86,33 +87,34 @@ bool fit_buffers(uint8_t Nfactor, uint8_t rfactor, uint8_t pfactor) {
 
 extern "C" {
 
-aligned_buffer YX = {nullptr, nullptr};
-aligned_buffer V = {nullptr, nullptr};
-int32_t last_Nfactor = -1, last_rfactor = -1, last_pfactor = -1;
 SCRYPT_SEAM_CONST bool scrypt_wipe_work_buffers = true;
 
-bool scrypt_derive(const uint8_t *password, size_t password_len, const uint8_t *salt,
-                   size_t salt_len, uint8_t Nfactor, uint8_t rfactor, uint8_t pfactor, uint8_t *out,
-                   size_t out_len, romix_function romix) {
-    if (Nfactor > 30) return fail("scrypt: N out of range");
-    if (rfactor > 8) return fail("scrypt: r out of range");
-    if (pfactor > 25 || unsigned(pfactor) + rfactor > max_pr_factor)
-        return fail("scrypt: p out of range");
-    if (uint64_t(out_len) > max_output_bytes) return fail("scrypt: output length out of range");
+void scrypt_release_work(work_buffers *work) {
+    if (work->N == 0) return;
+    release(work->V);
+    release(work->YX);
+    work->N = 0;
+    work->r = work->p = 0;
+}
 
-    if (!fit_buffers(Nfactor, rfactor, pfactor)) return false;
+derive_status scrypt_derive_in(work_buffers *work, const uint8_t *password, size_t password_len,
+                               const uint8_t *salt, size_t salt_len, uint64_t N, uint32_t r,
+                               uint32_t p, uint8_t *out, size_t out_len, romix_function romix) {
+    const derive_status status = check(N, r, p, out_len);
+    if (status != DERIVE_OK) return status;
+    if (!fit_buffers(*work, N, r, p)) return DERIVE_NO_MEMORY;
 
-    const uint32_t N = uint32_t(1) << (Nfactor + 1);
-    const uint32_t r = uint32_t(1) << rfactor;
-    const size_t chunk = size_t(128) << rfactor;
-    const size_t p = size_t(1) << pfactor;
-    uint8_t *Y = YX.aligned;
+    // Below 2^37 bytes: r * p < 2^30.
+    const size_t chunk = size_t(128) * r;
+    const size_t mixed = chunk * p;
+    uint8_t *Y = work->YX.aligned;
     uint8_t *B = Y + chunk;
 
-    scrypt_pbkdf2(password, password_len, salt, salt_len, B, p * chunk);
+    scrypt_pbkdf2(password, password_len, salt, salt_len, B, mixed);
     for (size_t i = 0; i < p; i++)
-        romix((uint32_t *)(B + i * chunk), (uint32_t *)Y, (uint32_t *)V.aligned, N, r);
-    scrypt_pbkdf2(password, password_len, B, p * chunk, out, out_len);
+        romix((uint32_t *)(B + i * chunk), (uint32_t *)Y, (uint32_t *)work->V.aligned, (uint32_t)N,
+              r);
+    scrypt_pbkdf2(password, password_len, B, mixed, out, out_len);
 
     // The work areas now hold what lies between password and key: the table
     // starts with an unmixed chunk of B, against which a password guess costs
@@ -122,10 +124,10 @@ bool scrypt_derive(const uint8_t *password, size_t password_len, const uint8_t *
     // stay for the next call; their 63 bytes of alignment slack never hold
     // anything).
     if (scrypt_wipe_work_buffers) {
-        scrypt_wipe(YX.aligned, (p + 1) * chunk);
-        scrypt_wipe(V.aligned, size_t(N) * chunk);
+        scrypt_wipe(work->YX.aligned, mixed + chunk);
+        scrypt_wipe(work->V.aligned, size_t(N) * chunk);
     }
-    return true;
+    return DERIVE_OK;
 }
 
 }  // extern "C"

@@ -2,8 +2,6 @@
 
 #include <string.h>
 
-#include "api/handler.h"
-#include "core/derive.h"
 #include "dispatch/cpu.h"
 #include "dispatch/dispatch.h"
 #include "hash/hash.h"
@@ -105,38 +103,32 @@ uint32_t test_hash() {
 }
 
 // Each row derives as any call would, with the form that calls use here.
-// A row whose derivation reported a failure (and whose handler returned)
-// counts as failed.
-uint32_t test_derivation() {
+// A row whose derivation failed (out of memory) counts as failed.
+uint32_t test_derivation(work_cache *cache) {
     uint32_t ok = 1;
     uint8_t out[64];
     // Every row runs, also after one has failed.
     for (unsigned i = 0; post_settings[i].password != nullptr; i++) {
         const post_setting_row &row = post_settings[i];
-        const bool derived =
-            scrypt_derive((const uint8_t *)row.password, strlen(row.password),
-                          (const uint8_t *)row.salt, strlen(row.salt), row.Nfactor, row.rfactor,
-                          row.pfactor, out, sizeof out, scrypt_select_form(detect_cpu())->romix);
-        ok &= derived ? scrypt_equal_ct(out, post_vectors[i], sizeof out) : 0;
+        const derive_status status = scrypt_derive_cached(
+            cache, (const uint8_t *)row.password, strlen(row.password), (const uint8_t *)row.salt,
+            strlen(row.salt), uint64_t(2) << row.Nfactor, uint32_t(1) << row.rfactor,
+            uint32_t(1) << row.pfactor, out, sizeof out, scrypt_select_form(detect_cpu())->romix);
+        ok &= status == DERIVE_OK ? scrypt_equal_ct(out, post_vectors[i], sizeof out) : 0;
     }
     return ok;
 }
 
 }  // namespace
 
-extern "C" uint32_t scrypt_power_on_self_test(void) {
-    uint32_t result = POST_MIX_PASSED | POST_HASH_PASSED | POST_SCRYPT_PASSED;
-    if (!test_mix()) {
-        scrypt_report("scrypt: mix function power-on-self-test failed");
-        result &= ~POST_MIX_PASSED;
+extern "C" uint32_t scrypt_self_test_part(unsigned part, work_cache *cache) {
+    switch (part) {
+        case POST_PART_MIX:
+            return test_mix();
+        case POST_PART_HASH:
+            return test_hash();
+        case POST_PART_DERIVATION:
+            return test_derivation(cache);
     }
-    if (!test_hash()) {
-        scrypt_report("scrypt: hash function power-on-self-test failed");
-        result &= ~POST_HASH_PASSED;
-    }
-    if (!test_derivation()) {
-        scrypt_report("scrypt: scrypt power-on-self-test failed");
-        result &= ~POST_SCRYPT_PASSED;
-    }
-    return result;
+    return 0;
 }

@@ -7,10 +7,10 @@
 
 #include <vector>
 
-#include "api/scrypt.h"
 #include "oracle.h"
 #include "scrypt-vornik.h"
 #include "support/build_kind.h"
+#include "support/shared_buffers.h"
 
 #if __has_include(<valgrind/valgrind.h>)
 #include <valgrind/valgrind.h>

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "api/scrypt.h"
 #include "scrypt-vornik.h"
+#include "support/shared_buffers.h"
 
 #ifdef SCRYPT_HAVE_MEMCHECK_H
 #include <valgrind/valgrind.h>
@@ -188,7 +188,8 @@ TEST_P(OutOfMemory, ReturningHandlerThenSmallDerivationSucceeds) {
         derive(password, salt, f, 64);
         if (messages.size() != 1 || messages[0] != "scrypt: out of memory") return 13;
         if (YX.raw != nullptr || V.raw != nullptr) return 14;
-        if (last_Nfactor != -1 || last_rfactor != -1 || last_pfactor != -1) return 14;
+        const factors_held none = held_factors();
+        if (none.N != -1 || none.r != -1 || none.p != -1) return 14;
         // The factors held before the failure: nothing is held now, so they
         // must be allocated again, not taken for cached.
         if (derive(password, salt, small, 48) != want_small) return 15;
@@ -232,9 +233,9 @@ TEST(BufferChurn, ReplacedBuffersAreReleased) {
     ASSERT_EQ(churn(rounds), 0);
     // The last call's buffers are held, sized for its factors, nothing else.
     const factors last = churn_cycle[sizeof churn_cycle / sizeof *churn_cycle - 1];
-    EXPECT_EQ(last_Nfactor, last.N);
-    EXPECT_EQ(last_rfactor, last.r);
-    EXPECT_EQ(last_pfactor, last.p);
+    EXPECT_EQ(held_factors().N, last.N);
+    EXPECT_EQ(held_factors().r, last.r);
+    EXPECT_EQ(held_factors().p, last.p);
 }
 
 // Memory stays bounded over many calls: after a warm-up, neither the bytes

@@ -6,9 +6,9 @@
 //   selftest <pass bits>
 #include <cstdio>
 
+#include "api/post.h"
 #include "dispatch/cpu.h"
 #include "dispatch/dispatch.h"
-#include "selftest/selftest.h"
 
 int main() {
     const cpu_feature_flags flags = detect_cpu();
