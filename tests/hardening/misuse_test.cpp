@@ -209,6 +209,77 @@ INSTANTIATE_TEST_SUITE_P(Requests, OutOfMemory, testing::ValuesIn(oom_cases),
                              return std::string(info.param.name);
                          });
 
+// scrypt_derive_key() with buffers that cannot be had, in a child under the
+// cap: the memory status, nothing written, no handler called (the default
+// one would end the child), nothing held afterwards in the thread's buffers,
+// and good calls succeed, before and after, also with the parameters held
+// before the failure.  Without the cap only the requests that no allocator
+// can meet run: a table of 2^67 bytes (whose size does not fit in 64 bits),
+// and one of 2^46.
+struct key_oom_case {
+    const char *what;
+    uint64_t N;
+    uint32_t r, p;
+    bool refused_without_cap;
+};
+
+void PrintTo(const key_oom_case &c, std::ostream *os) {
+    *os << c.what;
+}
+
+const key_oom_case key_oom_cases[] = {
+    {"Table1GiB", uint64_t(1) << 20, 8, 1, false},
+    {"Table256GiB", uint64_t(1) << 31, 1, 1, false},
+    {"Chunk64GiB", 2, uint32_t(1) << 29, 1, false},
+    {"WorkBuffer128GiB", 2, 1, (uint32_t(1) << 30) - 1, false},
+    {"WorkBuffer2GiBOddRAndP", 2, 3, 5592405, false},
+    {"Table64TiB", uint64_t(1) << 31, 256, 1, true},
+    {"TableBeyond64Bits", uint64_t(1) << 31, uint32_t(1) << 29, 1, true},
+};
+
+class DeriveKeyOutOfMemory : public testing::TestWithParam<key_oom_case> {
+  protected:
+    void SetUp() override {
+        if (!GetParam().refused_without_cap && (asan_build || SCRYPT_UNDER_VALGRIND))
+            GTEST_SKIP() << "the address-space cap is unusable here: AddressSanitizer reserves "
+                            "terabytes of shadow memory, valgrind shares the address space";
+    }
+};
+
+int derive_key(const std::string &pw, uint64_t N, uint32_t r, uint32_t p, bytes &out) {
+    return scrypt_derive_key((const uint8_t *)pw.data(), pw.size(), (const uint8_t *)salt.data(),
+                             salt.size(), N, r, p, out.data(), out.size());
+}
+
+TEST_P(DeriveKeyOutOfMemory, StatusThenGoodCallsSucceed) {
+    const key_oom_case c = GetParam();
+    const auto want = openssl_scrypt_nrp(password, salt, 16, 3, 5, 48);
+    ASSERT_TRUE(want);
+    child_result r = in_child([&] {
+        if (!limit_address_space() && !c.refused_without_cap) return 10;
+        bytes out(48);
+        // The first call of the process: its self-test must pass under the
+        // cap.
+        if (derive_key(password, 16, 3, 5, out) != SCRYPT_OK || out != *want) return 11;
+        bytes canary(64, 0x5a);
+        if (derive_key(password, c.N, c.r, c.p, canary) != SCRYPT_ERR_MEMORY) return 12;
+        if (canary != bytes(64, 0x5a)) return 13;
+        const work_buffers &held = scrypt_thread_cache()->work;
+        if (held.N != 0 || held.V.raw != nullptr || held.YX.raw != nullptr) return 14;
+        if (derive_key(password, 16, 3, 5, out) != SCRYPT_OK || out != *want) return 15;
+        if (derive_key(password, c.N, c.r, c.p, canary) != SCRYPT_ERR_MEMORY) return 16;
+        if (derive_key(password, 16, 3, 5, out) != SCRYPT_OK || out != *want) return 17;
+        return 0;
+    });
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0) << "child step " << r.status << " failed; stderr: " << r.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, DeriveKeyOutOfMemory, testing::ValuesIn(key_oom_cases),
+                         [](const testing::TestParamInfo<key_oom_case> &info) {
+                             return std::string(info.param.what);
+                         });
+
 // Calls that alternate their factors, so that every call replaces both work
 // buffers.  The first round is checked against OpenSSL.
 const factors churn_cycle[] = {{4, 0, 0}, {9, 3, 0}, {5, 1, 1}, {3, 0, 3}, {8, 2, 2}, {9, 3, 1}};
