@@ -155,9 +155,15 @@ TEST_F(ThreadBuffers, ReusedWhileParametersStayReplacedWhenTheyChangeReleasedAtE
     ASSERT_EQ(show(s.first_call),
               " M" + std::to_string(first.table()) + " M" + std::to_string(first.work()));
     EXPECT_EQ(show(s.repeat), " (none)");
-    if (!RUNNING_ON_VALGRIND) {
+#ifdef SCRYPT_TEST_TSAN
+    const bool faults_counted = false;  // the shadow memory takes page faults of its own
+#else
+    const bool faults_counted = !RUNNING_ON_VALGRIND;  // and so does valgrind's bookkeeping
+#endif
+    if (faults_counted)
         EXPECT_EQ(s.repeat_faults, 0);
-    }
+    else
+        printf("page faults not counted in this build: %ld\n", s.repeat_faults);
     ASSERT_EQ(s.change.size(), 4u) << show(s.change);
     EXPECT_EQ(s.change[0].kind, 'f');
     EXPECT_EQ(s.change[0].ptr, s.first_call[0].ptr);
