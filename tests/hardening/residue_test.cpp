@@ -1,7 +1,8 @@
 // What a derivation leaves in memory, seen from outside the shipped archive:
-// after scrypt() returns, no block of B0 (the state that ROMix starts from),
-// in either word order, is left anywhere in the process's writable memory,
-// neither from the caller's derivation nor from the self-test's.
+// after scrypt() or scrypt_derive_key() returns, no block of B0 (the state
+// that ROMix starts from), in either word order, is left anywhere in the
+// process's writable memory, neither from the caller's derivation nor from
+// the self-test's.
 // residue_seams_test shows that the probe does find them when the wipe is
 // switched off.
 #include <gtest/gtest.h>
@@ -39,6 +40,35 @@ TEST_P(Residue, NoBlockOfB0IsLeftAfterTheCall) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Factors, Residue, testing::ValuesIn(residue::derivation_cases),
+                         named_by_what());
+
+// The same through scrypt_derive_key(), whose buffers are the calling
+// thread's own: as the first call of the process it also runs the
+// self-test in them, and no block of the self-test's B0 is left either.
+void derive_key(factors f) {
+    uint8_t out[64];
+    scrypt_derive_key((const uint8_t *)password, sizeof password - 1, (const uint8_t *)salt,
+                      sizeof salt - 1, uint64_t(2) << f.N, uint32_t(1) << f.r, uint32_t(1) << f.p,
+                      out, sizeof out);
+}
+
+class ResidueOfDeriveKey : public testing::TestWithParam<derivation_case> {};
+
+TEST_P(ResidueOfDeriveKey, NoBlockOfB0IsLeftAfterTheCall) {
+    if (const char *why = residue::unscannable()) GTEST_SKIP() << why;
+    const factors f = GetParam().f;
+    std::vector<source> sources(std::begin(residue::self_test_rows),
+                                std::end(residue::self_test_rows));
+    sources.push_back({"the caller", password, salt, f});
+    const child_result r = residue::look_after(sources, [f] {
+        derive_key(f);
+        return 0;
+    });
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0) << r.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Factors, ResidueOfDeriveKey, testing::ValuesIn(residue::derivation_cases),
                          named_by_what());
 
 // The first call of a process runs the self-test, whose two derivations go
