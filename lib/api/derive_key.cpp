@@ -2,8 +2,7 @@
 // as integers that returns a status.  It never calls the fatal-error handler
 // and takes no lock of scrypt()'s: each thread derives in its own buffers,
 // and calls from different threads run at the same time.
-#include <pthread.h>
-
+#include "call.h"
 #include "core/cache.h"
 #include "dispatch/cpu.h"
 #include "dispatch/dispatch.h"
@@ -36,18 +35,18 @@ int scrypt_derive_key(const uint8_t *password, size_t password_len, const uint8_
                       size_t out_len) {
     // A call is never cancelled half-way, the wait for another thread's
     // self-test included: its buffers would stay marked in use and unwiped.
-    int cancel_state;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+    scrypt_call call;
+    scrypt_call_begin(&call);
     scrypt_entry_setup();
-    work_cache *cache = scrypt_thread_cache();
     int status = SCRYPT_ERR_SELFTEST;
-    if (scrypt_post_for_derive_key(cache)) {
+    if (scrypt_post_for_derive_key()) {
         // Chosen after the self-test, which ranks the forms.
         const romix_function romix = scrypt_select_form(detect_cpu())->romix;
-        status = status_for(scrypt_derive_cached(cache, password, password_len, salt, salt_len, N,
-                                                 r, p, out, out_len, romix));
+        status = status_for(scrypt_derive_cached(scrypt_thread_cache(), password, password_len,
+                                                 salt, salt_len, N, r, p, out, out_len, romix));
     }
-    pthread_setcancelstate(cancel_state, nullptr);
+    // Clears the stack and the registers that the call leaves behind.
+    scrypt_call_end(&call);
     return status;
 }
 

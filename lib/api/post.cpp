@@ -20,6 +20,19 @@ pthread_t runner;
 bool owing = false;
 uint32_t owed_result = 0;
 
+// Whether this thread holds `guard` for fork() (from the prepare handler to
+// the parent's or the child's): the host's own fork handlers may call the
+// library meanwhile, on this thread, under the mutex it holds already.
+thread_local bool forking = false;
+
+void lock_state() {
+    if (!forking) pthread_mutex_lock(&guard);
+}
+
+void unlock_state() {
+    if (!forking) pthread_mutex_unlock(&guard);
+}
+
 const char *const part_messages[POST_PART_COUNT] = {
     "scrypt: mix function power-on-self-test failed",
     "scrypt: hash function power-on-self-test failed",
@@ -29,33 +42,33 @@ const char *const all_failed_message = "scrypt: power on self test failed";
 
 // Whether the caller starts the self-test (it is the first to ask).
 bool claim(bool reports) {
-    pthread_mutex_lock(&guard);
+    lock_state();
     const bool first = power_on_self_test == 0;
     if (first) {
         power_on_self_test = 1;
         runner_reports = reports;
         runner = pthread_self();
     }
-    pthread_mutex_unlock(&guard);
+    unlock_state();
     return first;
 }
 
 void note_failure(uint32_t part_bit) {
-    pthread_mutex_lock(&guard);
+    lock_state();
     passed &= ~part_bit;
     pthread_cond_broadcast(&changed);
-    pthread_mutex_unlock(&guard);
+    unlock_state();
 }
 
 void note_end(uint32_t result, bool owe_reports) {
-    pthread_mutex_lock(&guard);
+    lock_state();
     finished = true;
     if (owe_reports && result != POST_ALL_PASSED) {
         owing = true;
         owed_result = result;
     }
     pthread_cond_broadcast(&changed);
-    pthread_mutex_unlock(&guard);
+    unlock_state();
 }
 
 // Runs every part in order, also after one has failed, recording each
@@ -84,9 +97,9 @@ void report_result(uint32_t result) {
 void wait_for_self_test(bool (*done)()) {
     int cancel_state;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
-    pthread_mutex_lock(&guard);
+    lock_state();
     while (!done()) pthread_cond_wait(&changed, &guard);
-    pthread_mutex_unlock(&guard);
+    unlock_state();
     pthread_setcancelstate(cancel_state, nullptr);
 }
 
@@ -106,9 +119,11 @@ bool done_for_derive_key() {
 // across fork() so that the state is whole in the child.
 void before_fork() {
     pthread_mutex_lock(&guard);
+    forking = true;
 }
 
 void after_fork_parent() {
+    forking = false;
     pthread_mutex_unlock(&guard);
 }
 
@@ -118,6 +133,7 @@ void after_fork_child() {
         power_on_self_test = 0;
     // Threads that waited in the parent do not exist here.
     pthread_cond_init(&changed, nullptr);
+    forking = false;
     pthread_mutex_unlock(&guard);
 }
 
@@ -151,23 +167,26 @@ void scrypt_post_for_scrypt(void) {
         return;
     }
     wait_for_self_test(done_for_scrypt);
-    pthread_mutex_lock(&guard);
+    lock_state();
     const bool report = owing;
     const uint32_t result = owed_result;
     owing = false;
-    pthread_mutex_unlock(&guard);
+    unlock_state();
     if (report) report_result(result);
 }
 
-bool scrypt_post_for_derive_key(work_cache *cache) {
+bool scrypt_post_for_derive_key(void) {
     if (claim(false)) {
-        note_end(run(cache, false), true);
+        // In buffers of its own, outside the registry: another thread that
+        // waits for this self-test may hold the registry's mutex (in fork()'s
+        // handlers), and this self-test must not need it to end.
+        note_end(run(nullptr, false), true);
     } else {
         wait_for_self_test(done_for_derive_key);
     }
-    pthread_mutex_lock(&guard);
+    lock_state();
     const bool ok = passed == POST_ALL_PASSED;
-    pthread_mutex_unlock(&guard);
+    unlock_state();
     return ok;
 }
 

@@ -5,8 +5,8 @@
 // Run by scrypt(), it works in scrypt()'s shared buffers and hands each
 // failed part to the fatal-error handler as soon as the part has ended (and
 // "power on self test failed" after the last, if every part failed).  Run by
-// scrypt_derive_key(), it works in the calling thread's buffers and reports
-// nothing; the reports it owes are made, once, by the next scrypt() call,
+// scrypt_derive_key(), it works in buffers of its own, released when it
+// ends, and reports nothing; the reports it owes are made, once, by the next scrypt() call,
 // exactly as if that call had run it.  A scrypt_derive_key() call returns
 // SCRYPT_ERR_SELFTEST whenever any part has failed.
 //
@@ -39,10 +39,10 @@ void scrypt_entry_setup(void);
 // makes the reports that it owes.
 void scrypt_post_for_scrypt(void);
 
-// scrypt_derive_key()'s part: starts the self-test in `cache` if no entry
-// point has, or else waits until it has ended or a part has failed.  Returns
-// whether no part has failed.
-bool scrypt_post_for_derive_key(work_cache *cache);
+// scrypt_derive_key()'s part: starts the self-test if no entry point has, or
+// else waits until it has ended or a part has failed.  Returns whether no
+// part has failed.
+bool scrypt_post_for_derive_key(void);
 
 // The self-test as scrypt() runs it: in scrypt()'s buffers, each failed part
 // reported to the handler when it has ended.  Returns the pass bits

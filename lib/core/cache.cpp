@@ -23,6 +23,18 @@ bool released_at_end = false;
 // Each thread's own set; constant-initialised, so no code runs when a thread
 // starts, and a thread that never derives costs nothing but these bytes.
 thread_local work_cache own = {};
+// Whether this thread holds the mutex for fork() (from the prepare handler to
+// the parent's or the child's): the host's own fork handlers may derive
+// meanwhile, on this thread, under the mutex it holds already.
+thread_local bool forking = false;
+
+void lock_registry() {
+    if (!forking) pthread_mutex_lock(&registry);
+}
+
+void unlock_registry() {
+    if (!forking) pthread_mutex_unlock(&registry);
+}
 
 void link(work_cache *c) {
     c->prev = nullptr;
@@ -55,7 +67,7 @@ work_buffers take(work_cache *c) {
 // use (another thread is deriving while the process ends) is released by
 // that derivation when it ends.
 void release_everything() {
-    pthread_mutex_lock(&registry);
+    lock_registry();
     while (first) {
         work_cache *c = first;
         unlink(c);
@@ -68,21 +80,21 @@ void release_everything() {
     key_made = false;
     release_registered = false;
     released_at_end = true;
-    pthread_mutex_unlock(&registry);
+    unlock_registry();
 }
 
 // The key's destructor: the thread that owns `value` is exiting.
 void thread_exits(void *value) {
     work_cache *c = (work_cache *)value;
-    pthread_mutex_lock(&registry);
+    lock_registry();
     if (c->linked) unlink(c);
     work_buffers w = take(c);
-    pthread_mutex_unlock(&registry);
+    unlock_registry();
     scrypt_release_work(&w);
 }
 
 void begin(work_cache *c) {
-    pthread_mutex_lock(&registry);
+    lock_registry();
     if (!c->linked) {
         link(c);
         c->keep = true;
@@ -97,11 +109,11 @@ void begin(work_cache *c) {
             release_registered = atexit(release_everything) == 0;
     }
     c->busy = true;
-    pthread_mutex_unlock(&registry);
+    unlock_registry();
 }
 
 void end(work_cache *c) {
-    pthread_mutex_lock(&registry);
+    lock_registry();
     c->busy = false;
     work_buffers dropped = {};
     if (c->release_when_idle || !c->keep) {
@@ -109,7 +121,7 @@ void end(work_cache *c) {
         if (c->linked) unlink(c);
         dropped = take(c);
     }
-    pthread_mutex_unlock(&registry);
+    unlock_registry();
     scrypt_release_work(&dropped);
 }
 
@@ -123,9 +135,11 @@ void end(work_cache *c) {
 // page of them into the child.
 void before_fork() {
     pthread_mutex_lock(&registry);
+    forking = true;
 }
 
 void after_fork_parent() {
+    forking = false;
     pthread_mutex_unlock(&registry);
 }
 
@@ -138,6 +152,7 @@ void after_fork_child() {
         c->busy = false;
         scrypt_release_work(&c->work);
     }
+    forking = false;
     pthread_mutex_unlock(&registry);
 }
 

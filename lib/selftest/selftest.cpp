@@ -102,20 +102,28 @@ uint32_t test_hash() {
     return scrypt_equal_ct(digest, post_hash_expected, sizeof digest);
 }
 
-// Each row derives as any call would, with the form that calls use here.
+// Each row derives as any call would, with the form that calls use here, in
+// `cache`, or without one in buffers of its own that it releases at the end.
 // A row whose derivation failed (out of memory) counts as failed.
 uint32_t test_derivation(work_cache *cache) {
     uint32_t ok = 1;
     uint8_t out[64];
+    work_buffers own = {};
     // Every row runs, also after one has failed.
     for (unsigned i = 0; post_settings[i].password != nullptr; i++) {
         const post_setting_row &row = post_settings[i];
-        const derive_status status = scrypt_derive_cached(
-            cache, (const uint8_t *)row.password, strlen(row.password), (const uint8_t *)row.salt,
-            strlen(row.salt), uint64_t(2) << row.Nfactor, uint32_t(1) << row.rfactor,
-            uint32_t(1) << row.pfactor, out, sizeof out, scrypt_select_form(detect_cpu())->romix);
+        const uint8_t *password = (const uint8_t *)row.password, *salt = (const uint8_t *)row.salt;
+        const uint64_t N = uint64_t(2) << row.Nfactor;
+        const uint32_t r = uint32_t(1) << row.rfactor, p = uint32_t(1) << row.pfactor;
+        const romix_function romix = scrypt_select_form(detect_cpu())->romix;
+        const derive_status status =
+            cache ? scrypt_derive_cached(cache, password, strlen(row.password), salt,
+                                         strlen(row.salt), N, r, p, out, sizeof out, romix)
+                  : scrypt_derive_in(&own, password, strlen(row.password), salt, strlen(row.salt),
+                                     N, r, p, out, sizeof out, romix);
         ok &= status == DERIVE_OK ? scrypt_equal_ct(out, post_vectors[i], sizeof out) : 0;
     }
+    scrypt_release_work(&own);
     return ok;
 }
 

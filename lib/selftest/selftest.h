@@ -54,7 +54,8 @@ uint32_t scrypt_test_mix_instance(chunkmix_function mix, block_conversion before
 // Runs part `part` and returns 1 when it passed, 0 when it failed.  The mix
 // part also marks the forms that fail their known answer, so that no call
 // selects them, and ranks the others by speed; the derivation part derives
-// in `cache`, with the form that calls select here.
+// with the form that calls select here, in `cache`, or with a null `cache`
+// in buffers of its own that it releases before it returns.
 uint32_t scrypt_self_test_part(unsigned part, work_cache *cache);
 
 SCRYPT_PRIVATE_END

@@ -3,16 +3,25 @@
 // of each derivation switched off, the blocks of B0 are found (the table's
 // first entry holds the last chunk of B0 as the form stored it: tangled for
 // the vector forms, natural for the portable one); with the wipe on, in the
-// same build, none are, whichever form mixed.
+// same build, none are, whichever form mixed.  Likewise for what a call
+// leaves on its stack and in the registers: with the clearing switched off
+// the probe of call_traces.h finds the password-equivalent traces, with it
+// on nothing.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <string.h>
+#include <sys/mman.h>
 
 #include <string>
 #include <tuple>
+#include <vector>
 
+#include "api/call.h"
+#include "call_traces.h"
 #include "core/derive.h"
 #include "dispatch/cpu.h"
 #include "dispatch/dispatch.h"
+#include "hash/hash.h"
 #include "residue_probe.h"
 #include "scrypt-vornik.h"
 #include "support/case_name.h"
@@ -74,8 +83,8 @@ TEST_P(ResidueWithWipeSwitched, OffLeavesTheLastChunkInTheTableOnLeavesNothing) 
 }
 
 INSTANTIATE_TEST_SUITE_P(FormsAndFactors, ResidueWithWipeSwitched,
-                         testing::Combine(testing::Values(std::string("xop"), std::string("avx"),
-                                                          std::string("sse2"),
+                         testing::Combine(testing::Values(std::string("xop"), std::string("avx512"),
+                                                          std::string("avx"), std::string("sse2"),
                                                           std::string("basic")),
                                           testing::ValuesIn(residue::derivation_cases)),
                          [](const testing::TestParamInfo<form_and_case> &info) {
@@ -101,6 +110,113 @@ TEST(ResidueOfTheSelfTestWithWipeSwitched, OffLeavesItsB0OnLeavesNothing) {
             return 0;
         });
         expect_found_unless_wiped(r, wipe, "self-test row 1, chunk 15 block 0 ");
+    }
+}
+
+void derive_traced(const char *password, factors f) {
+    uint8_t out[residue::call_out_len];
+    scrypt((const uint8_t *)password, strlen(password), (const uint8_t *)residue::call_salt,
+           sizeof residue::call_salt - 1, f.N, f.r, f.p, out, sizeof out);
+}
+
+class CallTracesWithClearingSwitched : public testing::TestWithParam<residue::call_case> {};
+
+// What the probe must find with the clearing off, under gcc and clang
+// alike: in the hash layer's dead frames the outer midstate, and, unless a
+// signal's frame has overwritten the deepest of them, the outer pad (as
+// bytes or as message words, by the compiler) and the last PBKDF2's inner
+// digest.  (Each case prints every kind it found.)
+std::vector<std::string> must_find(residue::moment when) {
+    if (when == residue::moment::signal_after) return {"the outer midstate:"};
+    return {"the outer midstate:", "the key block XOR 0x5c", "an inner digest of the last PBKDF2:"};
+}
+
+TEST_P(CallTracesWithClearingSwitched, OffLeavesTracesOnLeavesNone) {
+    if (const char *why = residue::unscannable()) GTEST_SKIP() << why;
+    for (bool clear : {false, true}) {
+        SCOPED_TRACE(clear ? "clearing on" : "clearing off");
+        const child_result r = residue::look_after_call(
+            GetParam(), derive_traced, [clear] { scrypt_clear_call_traces = clear; });
+        ASSERT_TRUE(r.exited);
+        if (clear) {
+            EXPECT_EQ(r.status, 0) << r.output;
+            continue;
+        }
+        EXPECT_GT(r.status, 0) << r.output;
+        EXPECT_LT(r.status, 100) << r.output;
+        for (const std::string &kind : must_find(GetParam().when))
+            EXPECT_NE(r.output.find("found " + kind), std::string::npos) << kind << " not found:\n"
+                                                                         << r.output;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, CallTracesWithClearingSwitched,
+                         testing::ValuesIn(residue::call_cases), named_by_what());
+
+// The depth that the end of a call zeroes covers what calls use: with the
+// clearing off, a first call (self-test, lazy binding) and later ones, of
+// either entry point, on a painted stack of the test's own write no deeper
+// than SCRYPT_CALL_STACK_BYTES below the calling frame.
+void derive_key_traced(const char *password, factors f) {
+    uint8_t out[residue::call_out_len];
+    scrypt_derive_key((const uint8_t *)password, strlen(password),
+                      (const uint8_t *)residue::call_salt, sizeof residue::call_salt - 1,
+                      uint64_t(2) << f.N, uint32_t(1) << f.r, uint32_t(1) << f.p, out, sizeof out);
+}
+
+uintptr_t calling_frame;
+void (*painted_call)(const char *, factors);
+void *call_painted(void *) {
+    volatile char here = 0;
+    calling_frame = (uintptr_t)&here;
+    painted_call(residue::password_20, residue::call_factors);
+    return nullptr;
+}
+
+// The calls measured in one process, in order: the first runs the
+// self-test (and the lazy binding).
+struct painted_call_step {
+    const char *which;
+    void (*call)(const char *, factors);
+};
+
+TEST(StackScrub, CoversTheDeepestCall) {
+    const std::vector<painted_call_step> orders[] = {
+        {{"first", derive_traced},
+         {"later", derive_traced},
+         {"later scrypt_derive_key()", derive_key_traced}},
+        {{"first scrypt_derive_key()", derive_key_traced},
+         {"later scrypt_derive_key()", derive_key_traced}},
+    };
+    for (const std::vector<painted_call_step> &steps : orders) {
+        const child_result r = in_child([&steps] {
+            scrypt_clear_call_traces = false;
+            constexpr size_t bytes = 1 << 20;
+            uint8_t *stack = (uint8_t *)mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+            if (stack == MAP_FAILED) return 101;
+            size_t deepest = 0;
+            for (const painted_call_step &step : steps) {
+                painted_call = step.call;
+                memset(stack, 0xa5, bytes);
+                pthread_attr_t attr;
+                pthread_attr_init(&attr);
+                pthread_attr_setstack(&attr, stack, bytes);
+                pthread_t t;
+                if (pthread_create(&t, &attr, call_painted, nullptr) != 0) return 102;
+                pthread_join(t, nullptr);
+                size_t i = 0;
+                while (stack[i] == 0xa5) i++;
+                const size_t depth = calling_frame - (uintptr_t)(stack + i);
+                fprintf(stderr, "%s call: %zu bytes\n", step.which, depth);
+                deepest = depth > deepest ? depth : deepest;
+            }
+            return deepest < SCRYPT_CALL_STACK_BYTES ? 0 : 1;
+        });
+        ASSERT_TRUE(r.exited);
+        EXPECT_EQ(r.status, 0) << r.output;
+        printf("stack used (scrubbed: %d bytes):\n%s", int(SCRYPT_CALL_STACK_BYTES),
+               r.output.c_str());
     }
 }
 
