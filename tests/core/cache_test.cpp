@@ -10,13 +10,8 @@
 #include "oracle.h"
 #include "scrypt-vornik.h"
 #include "support/build_kind.h"
+#include "support/process_memory.h"
 #include "support/shared_buffers.h"
-
-#if __has_include(<valgrind/valgrind.h>)
-#include <valgrind/valgrind.h>
-#else
-#define RUNNING_ON_VALGRIND 0
-#endif
 
 extern "C" void *__real_malloc(size_t);
 extern "C" void __real_free(void *);

@@ -21,28 +21,13 @@
 #include "support/build_kind.h"
 #include "support/child.h"
 #include "support/openssl_scrypt.h"
-
-#if __has_include(<valgrind/valgrind.h>)
-#include <valgrind/valgrind.h>
-#else
-#define RUNNING_ON_VALGRIND 0
-#endif
+#include "support/process_memory.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
 using derive_key_fn = int (*)(uint64_t, uint32_t, uint32_t, uint8_t *, size_t);
 using scrypt_fn = void (*)(uint8_t, uint8_t, uint8_t, uint8_t *, size_t);
-
-uint64_t resident_bytes() {
-    FILE *f = fopen("/proc/self/statm", "r");
-    unsigned long size = 0, resident = 0;
-    if (f) {
-        if (fscanf(f, "%lu %lu", &size, &resident) != 2) resident = 0;
-        fclose(f);
-    }
-    return uint64_t(resident) * (uint64_t)sysconf(_SC_PAGESIZE);
-}
 
 // 16 MiB of table each: N = 16384, r = 8, p = 1 (Nfactor 13, rfactor 3).
 constexpr uint64_t N = 16384;

@@ -30,6 +30,7 @@
 #include "support/build_kind.h"
 #include "support/child.h"
 #include "support/openssl_scrypt.h"
+#include "support/process_memory.h"
 
 #ifdef SCRYPT_TEST_ASAN
 constexpr bool asan_build = true;
@@ -55,28 +56,6 @@ bytes derive(const std::string &password, const std::string &salt, factors f, si
     scrypt((const uint8_t *)password.data(), password.size(), (const uint8_t *)salt.data(),
            salt.size(), f.N, f.r, f.p, out.data(), out.size());
     return out;
-}
-
-// Current size of this process's address space, in bytes.
-uint64_t address_space_in_use() {
-    FILE *f = fopen("/proc/self/statm", "r");
-    unsigned long pages = 0;
-    if (f) {
-        if (fscanf(f, "%lu", &pages) != 1) pages = 0;
-        fclose(f);
-    }
-    return uint64_t(pages) * (uint64_t)sysconf(_SC_PAGESIZE);
-}
-
-// Resident set size of this process, in bytes.
-uint64_t resident_bytes() {
-    FILE *f = fopen("/proc/self/statm", "r");
-    unsigned long size = 0, resident = 0;
-    if (f) {
-        if (fscanf(f, "%lu %lu", &size, &resident) != 2) resident = 0;
-        fclose(f);
-    }
-    return uint64_t(resident) * (uint64_t)sysconf(_SC_PAGESIZE);
 }
 
 constexpr uint64_t headroom = uint64_t(256) << 20;

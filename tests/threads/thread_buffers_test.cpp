@@ -22,12 +22,7 @@
 #include "support/build_kind.h"
 #include "support/child.h"
 #include "support/openssl_scrypt.h"
-
-#if __has_include(<valgrind/valgrind.h>)
-#include <valgrind/valgrind.h>
-#else
-#define RUNNING_ON_VALGRIND 0
-#endif
+#include "support/process_memory.h"
 
 extern "C" void *__real_malloc(size_t);
 extern "C" void __real_free(void *);

@@ -1,10 +1,12 @@
 // Another thread's call while the first call's self-test waits in the
 // handler, through either entry point, and a scrypt() call while
-// scrypt_derive_key() runs the self-test.  The handler runs with the lock released, so that call
-// goes ahead: it does not wait for the self-test and does not run it again (the flag went up when
-// the self-test began), and derives with the forms as the self-test has ranked them (the forms are
-// tested and ranked before the first report can be made).  Runs on the test-only build whose known
-// answers can be made to fail.
+// scrypt_derive_key() runs the self-test.  The handler runs with the lock
+// released, so the other call goes ahead: it does not wait for the self-test
+// and does not run it again (the flag went up when the self-test began);
+// scrypt() derives with the forms as the self-test has ranked them (the forms
+// are tested and ranked before the first report can be made), and
+// scrypt_derive_key() returns the self-test status.  Runs on the test-only
+// build whose known answers can be made to fail.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
@@ -17,6 +19,7 @@
 
 #include "scrypt-vornik.h"
 #include "selftest/selftest.h"
+#include "support/case_name.h"
 #include "support/child.h"
 #include "support/openssl_scrypt.h"
 
@@ -35,21 +38,48 @@ std::vector<std::string> messages;
 bool other_thread_right = false;
 size_t messages_after_other_thread = 0;
 
-// At the self-test's report, another thread derives to the end, with
-// factors other than the self-test's rows, before the handler returns.
+// What the other thread does, and whether it got what it should.
+bool (*other_call)();
+
+// A scrypt() call derives to the end, with factors other than the self-test's
+// rows.
+bool other_scrypt_call() {
+    return derive("other", 9, 3, 0) == openssl_scrypt("other", "salt", 9, 3, 0, 32);
+}
+
+// A scrypt_derive_key() call returns SCRYPT_ERR_SELFTEST at once (a part has
+// failed), writing nothing.
+bool other_derive_key_call() {
+    bytes out(32, 0x5a);
+    return scrypt_derive_key((const uint8_t *)"other", 5, (const uint8_t *)"salt", 4, 1024, 3, 5,
+                             out.data(), out.size()) == SCRYPT_ERR_SELFTEST &&
+           out == bytes(32, 0x5a);
+}
+
+// At the self-test's report, another thread makes its call, to the end,
+// before the handler returns.
 void handler(const char *message) {
     messages.push_back(message);
     if (messages.size() > 1) return;
-    std::thread([] {
-        other_thread_right =
-            derive("other", 9, 3, 0) == openssl_scrypt("other", "salt", 9, 3, 0, 32);
-    }).join();
+    std::thread([] { other_thread_right = other_call(); }).join();
     messages_after_other_thread = messages.size();
 }
 
-TEST(Threads, CallWhileTheFirstCallsSelfTestWaitsInTheHandler) {
+struct other_case {
+    const char *what;
+    bool (*call)();
+};
+
+void PrintTo(const other_case &c, std::ostream *os) {
+    *os << c.what;
+}
+
+class WhileTheFirstCallsSelfTestWaitsInTheHandler : public testing::TestWithParam<other_case> {};
+
+TEST_P(WhileTheFirstCallsSelfTestWaitsInTheHandler, AnotherThreadsCallGoesAhead) {
     const auto want = openssl_scrypt("first", "salt", 4, 1, 1, 32);
     ASSERT_TRUE(want);
+    other_call = GetParam().call;
     const child_result r = in_child([&] {
         alarm(120);
         post_hash_expected[31] ^= 0x01;  // the hash sub-test now fails
@@ -68,41 +98,10 @@ TEST(Threads, CallWhileTheFirstCallsSelfTestWaitsInTheHandler) {
               "other thread right, 1 message(s) after it; first call right\n");
 }
 
-// The same, with a scrypt_derive_key() call in the other thread: it does not
-// wait for the handler either, and returns SCRYPT_ERR_SELFTEST at once (a part
-// has failed), writing nothing; the first call still derives.
-int other_status = 0;
-bool other_untouched = false;
-
-void handler_with_derive_key(const char *message) {
-    messages.push_back(message);
-    if (messages.size() > 1) return;
-    std::thread([] {
-        bytes out(32, 0x5a);
-        other_status = scrypt_derive_key((const uint8_t *)"other", 5, (const uint8_t *)"salt", 4,
-                                         1024, 3, 5, out.data(), out.size());
-        other_untouched = out == bytes(32, 0x5a);
-    }).join();
-    messages_after_other_thread = messages.size();
-}
-
-TEST(Threads, DeriveKeyWhileTheFirstCallsSelfTestWaitsInTheHandler) {
-    const auto want = openssl_scrypt("first", "salt", 4, 1, 1, 32);
-    ASSERT_TRUE(want);
-    const child_result r = in_child([&] {
-        alarm(120);
-        post_hash_expected[31] ^= 0x01;  // the hash sub-test now fails
-        scrypt_set_fatal_error(handler_with_derive_key);
-        const bool first_right = derive("first", 4, 1, 1) == *want;
-        fprintf(stderr, "messages %zu, other thread status %d%s, %zu message(s) after it; %s\n",
-                messages.size(), other_status, other_untouched ? "" : " (wrote its output)",
-                messages_after_other_thread, first_right ? "first call right" : "first call WRONG");
-        return 0;
-    });
-    ASSERT_TRUE(r.exited) << "killed (SIGALRM: deadlocked); it wrote:\n" << r.output;
-    EXPECT_EQ(r.output, "messages 1, other thread status " + std::to_string(SCRYPT_ERR_SELFTEST) +
-                            ", 1 message(s) after it; first call right\n");
-}
+INSTANTIATE_TEST_SUITE_P(Threads, WhileTheFirstCallsSelfTestWaitsInTheHandler,
+                         testing::Values(other_case{"scrypt", other_scrypt_call},
+                                         other_case{"scrypt_derive_key", other_derive_key_call}),
+                         named_by_what());
 
 // scrypt_derive_key() first, its self-test failing, with a scrypt() call and a
 // second scrypt_derive_key() call from other threads starting as it runs:
