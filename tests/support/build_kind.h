@@ -1,7 +1,7 @@
 // What kind of build the tests run in, for the few tests that cannot run
 // under AddressSanitizer (it reserves the address space that they limit, and
 // its allocator answers huge requests differently from the C library's) or
-// count what ThreadSanitizer changes.
+// count what the sanitizers change (their shadow memory takes page faults).
 #pragma once
 
 #if defined(__SANITIZE_ADDRESS__)
