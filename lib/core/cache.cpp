@@ -93,38 +93,6 @@ void thread_exits(void *value) {
     scrypt_release_work(&w);
 }
 
-void begin(work_cache *c) {
-    lock_registry();
-    if (!c->linked) {
-        link(c);
-        c->keep = true;
-        if (c->per_thread) {
-            // Without a key (the process has used up its keys) nothing would
-            // release the set when the thread exits, so it is released after
-            // every call instead.
-            if (!key_made) key_made = pthread_key_create(&thread_key, thread_exits) == 0;
-            c->keep = key_made && pthread_setspecific(thread_key, c) == 0;
-        }
-        if (!release_registered && !released_at_end)
-            release_registered = atexit(release_everything) == 0;
-    }
-    c->busy = true;
-    unlock_registry();
-}
-
-void end(work_cache *c) {
-    lock_registry();
-    c->busy = false;
-    work_buffers dropped = {};
-    if (c->release_when_idle || !c->keep) {
-        c->release_when_idle = false;
-        if (c->linked) unlink(c);
-        dropped = take(c);
-    }
-    unlock_registry();
-    scrypt_release_work(&dropped);
-}
-
 // fork() with threads: the child has only the forking thread.  The mutex is
 // held across fork() so that the list is whole in the child, and there the
 // sets of every other thread are released: their threads do not exist in
@@ -172,22 +140,44 @@ void scrypt_cache_setup(void) {
     pthread_once(&fork_handlers, register_fork_handlers);
 }
 
+void scrypt_cache_begin(work_cache *c) {
+    lock_registry();
+    if (!c->linked) {
+        link(c);
+        c->keep = true;
+        if (c->per_thread) {
+            // Without a key (the process has used up its keys) nothing would
+            // release the set when the thread exits, so it is released after
+            // every call instead.
+            if (!key_made) key_made = pthread_key_create(&thread_key, thread_exits) == 0;
+            c->keep = key_made && pthread_setspecific(thread_key, c) == 0;
+        }
+        if (!release_registered && !released_at_end)
+            release_registered = atexit(release_everything) == 0;
+    }
+    c->busy = true;
+    unlock_registry();
+}
+
+void scrypt_cache_end(work_cache *c) {
+    lock_registry();
+    c->busy = false;
+    work_buffers dropped = {};
+    if (c->release_when_idle || !c->keep) {
+        c->release_when_idle = false;
+        if (c->linked) unlink(c);
+        dropped = take(c);
+    }
+    unlock_registry();
+    scrypt_release_work(&dropped);
+}
+
 work_cache *scrypt_thread_cache(void) {
     if (!own.per_thread) {
         own.per_thread = true;
         own.owner = pthread_self();
     }
     return &own;
-}
-
-derive_status scrypt_derive_cached(work_cache *cache, const uint8_t *password, size_t password_len,
-                                   const uint8_t *salt, size_t salt_len, uint64_t N, uint32_t r,
-                                   uint32_t p, uint8_t *out, size_t out_len, romix_function romix) {
-    begin(cache);
-    const derive_status status = scrypt_derive_in(&cache->work, password, password_len, salt,
-                                                  salt_len, N, r, p, out, out_len, romix);
-    end(cache);
-    return status;
 }
 
 }  // extern "C"

@@ -39,11 +39,26 @@ work_cache *scrypt_thread_cache(void);
 // scrypt()'s set; its callers serialise their use of it.
 extern work_cache scrypt_shared_cache;
 
+// Marks `cache` in use by a derivation (and links it into the registry on
+// its first use), and no longer in use.
+void scrypt_cache_begin(work_cache *cache);
+void scrypt_cache_end(work_cache *cache);
+
 // scrypt_derive_in() on the buffers of `cache`, which no other derivation may
-// use meanwhile.
-derive_status scrypt_derive_cached(work_cache *cache, const uint8_t *password, size_t password_len,
-                                   const uint8_t *salt, size_t salt_len, uint64_t N, uint32_t r,
-                                   uint32_t p, uint8_t *out, size_t out_len, romix_function romix);
+// use meanwhile.  Inline, so that the derivation runs one frame below the
+// caller, as it would without a cache: the stack that a call leaves behind
+// (and clears) is the same for every entry point.
+static inline derive_status scrypt_derive_cached(work_cache *cache, const uint8_t *password,
+                                                 size_t password_len, const uint8_t *salt,
+                                                 size_t salt_len, uint64_t N, uint32_t r,
+                                                 uint32_t p, uint8_t *out, size_t out_len,
+                                                 romix_function romix) {
+    scrypt_cache_begin(cache);
+    const derive_status status = scrypt_derive_in(&cache->work, password, password_len, salt,
+                                                  salt_len, N, r, p, out, out_len, romix);
+    scrypt_cache_end(cache);
+    return status;
+}
 
 // Registers the registry's fork handlers, once.  Each entry point calls it
 // before it takes any lock of its own, so that the registry's handler is the
