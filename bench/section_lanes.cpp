@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "bench.h"
-#include "front/cpu.h"
-#include "mix/dispatch.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 #include "mix/mix.h"
 #include "selftest/selftest.h"
 

@@ -8,9 +8,9 @@
 
 #include <memory>
 
-#include "front/cpu.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 #include "fuzz_support.h"
-#include "mix/dispatch.h"
 #include "mix/mix.h"
 
 namespace {
