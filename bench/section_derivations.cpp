@@ -4,7 +4,15 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include "bench.h"
+#include "scrypt-vornik.h"
 
 #if SCRYPT_BENCH_OPENSSL
 #include <openssl/evp.h>
@@ -196,8 +204,151 @@ void section_derivations() {
     printf("\n");
 }
 
+// ---------------------------------------------------------------- batches
+
+// n jobs of `f` with distinct passwords, their outputs side by side.
+struct job_set {
+    std::vector<std::string> passwords;
+    std::vector<uint8_t> outs;
+    std::vector<scrypt_job> jobs;
+    job_set(size_t n) : outs(n * out_len) {
+        for (size_t i = 0; i < n; i++) passwords.push_back("password " + std::to_string(i));
+        for (size_t i = 0; i < n; i++)
+            jobs.push_back({(const uint8_t *)passwords[i].data(), passwords[i].size(), salt,
+                            salt_len, outs.data() + i * out_len, out_len, 0});
+    }
+};
+
+double batch_time(const factor_set &f, job_set &js, uint64_t max_memory) {
+    const double t0 = now();
+    scrypt_derive_keys(js.jobs.data(), js.jobs.size(), f.N(), f.r(), f.p(), max_memory);
+    return now() - t0;
+}
+// The calls of scrypt_derive_key() run on a thread of their own, which
+// keeps its buffers from round to round as the batch's thread keeps its own:
+// on one thread the two would replace each other's buffers every round.
+class worker {
+  public:
+    worker() : thread_([this] { loop(); }) {}
+    ~worker() {
+        run([] {});
+        {
+            std::lock_guard<std::mutex> g(m_);
+            quit_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+    // Runs `fn` there and returns its thread CPU time.
+    double run(std::function<void()> fn) {
+        std::unique_lock<std::mutex> g(m_);
+        job_ = std::move(fn);
+        done_ = false;
+        cv_.notify_all();
+        cv_.wait(g, [this] { return done_; });
+        return seconds_;
+    }
+
+  private:
+    void loop() {
+        std::unique_lock<std::mutex> g(m_);
+        for (;;) {
+            cv_.wait(g, [this] { return quit_ || job_; });
+            if (quit_) return;
+            std::function<void()> fn = std::move(job_);
+            job_ = nullptr;
+            g.unlock();
+            const double t0 = now();
+            fn();
+            const double t = now() - t0;
+            g.lock();
+            seconds_ = t;
+            done_ = true;
+            cv_.notify_all();
+        }
+    }
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::function<void()> job_;
+    bool done_ = false, quit_ = false;
+    double seconds_ = 0;
+    std::thread thread_;
+};
+
+double calls_time(worker &w, const factor_set &f, job_set &js) {
+    return w.run([&] {
+        for (scrypt_job &j : js.jobs)
+            scrypt_derive_key(j.password, j.password_len, j.salt, j.salt_len, f.N(), f.r(), f.p(),
+                              j.out, j.out_len);
+    });
+}
+
+void section_batch() {
+    worker calls_thread;
+    const factor_set f{13, 3, 0};
+    printf("   (13,3,0), no memory limit (up to 16 tables of 16 MiB):\n");
+    printf("   %6s %7s %14s %14s %10s  %s\n", "jobs", "rounds", "batch/job", "calls/job", "speedup",
+           "keys");
+    for (size_t n : {1, 4, 16, 64}) {
+        job_set batch(n), calls(n);
+        const int rounds = n >= 64 ? 3 : n >= 16 ? 5 : 9;
+        std::vector<double> tb, tc;
+        batch_time(f, batch, UINT64_MAX);  // warm-up: buffers and their pages
+        calls_time(calls_thread, f, calls);
+        for (int round = 0; round < rounds; round++) {
+            tb.push_back(batch_time(f, batch, UINT64_MAX) / n);
+            tc.push_back(calls_time(calls_thread, f, calls) / n);
+        }
+        bool agree = batch.outs == calls.outs;
+        for (const scrypt_job &j : batch.jobs) agree &= j.status == SCRYPT_OK;
+        printf("   %6zu %7d %14s %14s %9.2fx  %s\n", n, rounds, fmt_time(median(tb)).c_str(),
+               fmt_time(median(tc)).c_str(), median(tc) / median(tb), agree ? "agree" : "DIFFER");
+        fflush(stdout);
+    }
+
+    const factor_set g{9, 3, 4};
+    printf("\n   (9,3,4), one job, 16 MiB allowed (16 tables of 1 MiB), beside the peers:\n");
+    job_set one(1), single(1);
+    std::vector<double> tb, tc, tp[peer_count + 1];
+    uint8_t out[out_len];
+    for (int round = 0; round < 31; round++) {
+        tb.push_back(batch_time(g, one, uint64_t(16) << 20));
+        tc.push_back(calls_time(calls_thread, g, single));
+        for (size_t i = 0; i < peer_count; i++) {
+            const double t0 = now();
+            peers[i].derive(g, out);
+            tp[i].push_back(now() - t0);
+        }
+    }
+    const double b = median(tb), c = median(tc);
+    printf("   %-24s %10s %8s\n", "", "time", "vs batch");
+    printf("   %-24s %10s %8.2f\n", "scrypt_derive_keys()", fmt_time(b).c_str(), 1.0);
+    printf("   %-24s %10s %8.2f\n", "scrypt_derive_key()", fmt_time(c).c_str(), c / b);
+    double fastest = 0;
+    for (size_t i = 0; i < peer_count; i++) {
+        const double t = median(tp[i]);
+        printf("   %-24s %10s %8.2f\n", peers[i].name, fmt_time(t).c_str(), t / b);
+        if (fastest == 0 || t < fastest) fastest = t;
+    }
+    if (fastest > 0)
+        printf("   fastest peer / batch: %.2fx (issue's goal: at least 6x, a Zen 5 figure)\n",
+               fastest / b);
+    // The keys: the batch's is the single call's.
+    printf("   keys %s\n", one.outs == single.outs ? "agree" : "DIFFER");
+    printf(
+        "\n   Medians of interleaved rounds, thread CPU time; the calls of scrypt_derive_key()\n"
+        "   run on a second thread, so that each side keeps its buffers (on one thread they\n"
+        "   would replace each other's).  speedup: the calls' time over the batch's, per job.\n\n");
+    // Give the tables back before any later section runs (the worker's go
+    // at its exit).
+    scrypt_derive_key(password, password_len, salt, salt_len, 16, 1, 1, out, out_len);
+}
+
 }  // namespace
 
 BENCH_SECTION(20, "derivations",
               "Whole derivations (password \"password\", salt \"NaCl\", 64 output bytes)",
               section_derivations)
+BENCH_SECTION(22, "batch",
+              "Batches: scrypt_derive_keys() against calls of scrypt_derive_key(), and the peers",
+              section_batch)

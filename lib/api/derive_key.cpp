@@ -3,6 +3,7 @@
 // and takes no lock of scrypt()'s: each thread derives in its own buffers,
 // and calls from different threads run at the same time.
 #include "call.h"
+#include "core/batch.h"
 #include "core/cache.h"
 #include "dispatch/cpu.h"
 #include "dispatch/dispatch.h"
@@ -22,6 +23,10 @@ int status_for(derive_status status) {
             return SCRYPT_ERR_PARAMETER;
         case DERIVE_NO_MEMORY:
             return SCRYPT_ERR_MEMORY;
+        case DERIVE_OVER_LIMIT:
+            return SCRYPT_ERR_LIMIT;
+        case DERIVE_BAD_JOBS:
+            return SCRYPT_ERR_PARAMETER;
     }
     return SCRYPT_ERR_PARAMETER;
 }
@@ -45,6 +50,38 @@ int scrypt_derive_key(const uint8_t *password, size_t password_len, const uint8_
         status = status_for(scrypt_derive_cached(scrypt_thread_cache(), password, password_len,
                                                  salt, salt_len, N, r, p, out, out_len, romix));
     }
+    // Clears the stack and the registers that the call leaves behind.
+    scrypt_call_end(&call);
+    return status;
+}
+
+int scrypt_derive_keys(scrypt_job *jobs, size_t count, uint64_t N, uint32_t r, uint32_t p,
+                       uint64_t max_memory) {
+    // As scrypt_derive_key(): never cancelled half-way, in the calling
+    // thread's buffers, after the self-test.
+    scrypt_call call;
+    scrypt_call_begin(&call);
+    scrypt_entry_setup();
+    int status = SCRYPT_ERR_SELFTEST;
+    bool each_job_set = false;
+    if (scrypt_post_for_derive_key()) {
+        const cpu_feature_flags flags = detect_cpu();
+        const romix_function romix = scrypt_select_form(flags)->romix;
+        work_cache *cache = scrypt_thread_cache();
+        scrypt_cache_begin(cache);
+        const derive_status s =
+            scrypt_derive_batch_in(&cache->work, jobs, count, N, r, p, max_memory, romix, flags);
+        scrypt_cache_end(cache);
+        status = status_for(s);
+        // Each job has its own status; the first failure in job order is
+        // the call's.
+        each_job_set = s == DERIVE_OK;
+        for (size_t i = 0; each_job_set && status == SCRYPT_OK && i < count; i++)
+            status = jobs[i].status;
+    }
+    // A failure that stopped every job is every job's.
+    if (!each_job_set && jobs != nullptr)
+        for (size_t i = 0; i < count; i++) jobs[i].status = status;
     // Clears the stack and the registers that the call leaves behind.
     scrypt_call_end(&call);
     return status;

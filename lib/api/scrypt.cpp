@@ -29,6 +29,9 @@ const char *message_for(derive_status status) {
             return "scrypt: output length out of range";
         case DERIVE_NO_MEMORY:
             return "scrypt: out of memory";
+        case DERIVE_OVER_LIMIT:  // batches only
+        case DERIVE_BAD_JOBS:
+            break;
     }
     return nullptr;
 }

@@ -16,13 +16,18 @@ constexpr uint64_t max_rp = uint64_t(1) << 30;
 constexpr uint64_t max_N = uint64_t(1) << 31;
 constexpr uint64_t max_output_bytes = ((uint64_t(1) << 32) - 1) * 32;
 
-derive_status check(uint64_t N, uint32_t r, uint32_t p, size_t out_len) {
+}  // namespace
+
+extern "C" derive_status scrypt_check_parameters(uint64_t N, uint32_t r, uint32_t p,
+                                                 size_t out_len) {
     if (N < 2 || N > max_N || (N & (N - 1)) != 0) return DERIVE_BAD_N;
     if (r == 0) return DERIVE_BAD_R;
     if (p == 0 || uint64_t(r) * p >= max_rp) return DERIVE_BAD_P;
     if (uint64_t(out_len) > max_output_bytes) return DERIVE_BAD_LENGTH;
     return DERIVE_OK;
 }
+
+namespace {
 
 void release(aligned_buffer &b) {
     free(b.raw);
@@ -60,30 +65,34 @@ bool allocate(aligned_buffer &b, uint64_t bytes) {
     return true;
 }
 
-// Makes YX and V fit (N, r, p), reusing them when they are sized for exactly
-// these.  On failure nothing is held, so that a later call starts afresh.
-bool fit_buffers(work_buffers &w, uint64_t N, uint32_t r, uint32_t p) {
-    if (w.N == N && w.r == r && w.p == p) return true;
+}  // namespace
+
+bool scrypt_fit_work(work_buffers *work, uint64_t N, uint32_t r, uint32_t p, uint32_t tables,
+                     uint32_t lane_chunks) {
+    work_buffers &w = *work;
+    if (w.N == N && w.r == r && w.p == p && w.tables == tables && w.lane_chunks == lane_chunks)
+        return true;
     scrypt_release_work(&w);
 
-    // The table, N * 128 * r bytes, can exceed 64 bits (2^31 * 2^37): such a
-    // table cannot be had.  YX, (p + 1) * 128 * r bytes, stays below 2^38.
+    // The tables, tables * N * 128 * r bytes, can exceed 64 bits (2^31 *
+    // 2^37): such tables cannot be had.  YX, (1 + p + lane_chunks) * 128 * r
+    // bytes, stays below 2^39.
     const uint64_t chunk = uint64_t(128) * r;
-    if (chunk > UINT64_MAX / N) return false;
-    const uint64_t table = chunk * N;
+    if (chunk > UINT64_MAX / N || chunk * N > UINT64_MAX / tables) return false;
+    const uint64_t table = chunk * N * tables;
     if (!allocate(w.V, table)) return false;
     advise_huge_pages(w.V.raw, table + 63);
-    if (!allocate(w.YX, chunk * (uint64_t(p) + 1))) {
+    if (!allocate(w.YX, chunk * (uint64_t(p) + 1 + lane_chunks))) {
         release(w.V);
         return false;
     }
     w.N = N;
     w.r = r;
     w.p = p;
+    w.tables = tables;
+    w.lane_chunks = lane_chunks;
     return true;
 }
-
-}  // namespace
 
 extern "C" {
 
@@ -94,15 +103,15 @@ void scrypt_release_work(work_buffers *work) {
     release(work->V);
     release(work->YX);
     work->N = 0;
-    work->r = work->p = 0;
+    work->r = work->p = work->tables = work->lane_chunks = 0;
 }
 
 derive_status scrypt_derive_in(work_buffers *work, const uint8_t *password, size_t password_len,
                                const uint8_t *salt, size_t salt_len, uint64_t N, uint32_t r,
                                uint32_t p, uint8_t *out, size_t out_len, romix_function romix) {
-    const derive_status status = check(N, r, p, out_len);
+    const derive_status status = scrypt_check_parameters(N, r, p, out_len);
     if (status != DERIVE_OK) return status;
-    if (!fit_buffers(*work, N, r, p)) return DERIVE_NO_MEMORY;
+    if (!scrypt_fit_work(work, N, r, p, 1, 0)) return DERIVE_NO_MEMORY;
 
     // Below 2^37 bytes: r * p < 2^30.
     const size_t chunk = size_t(128) * r;

@@ -27,10 +27,13 @@ typedef struct aligned_buffer {
 // The two work buffers of a derivation and the parameters they are sized
 // for.  All zero while nothing is held; both are held or neither.
 typedef struct work_buffers {
-    aligned_buffer YX;  // Y (one chunk) followed by the p chunks of B
-    aligned_buffer V;   // ROMix's table of N chunks
+    aligned_buffer YX;  // Y (one chunk), p chunks of B, lane_chunks chunks
+    aligned_buffer V;   // `tables` tables of N chunks each
     uint64_t N;         // 0 while nothing is held
     uint32_t r, p;
+    // 1 and 0 for a single derivation; a batch (batch.h) may hold more
+    // tables and the lane forms' work area.
+    uint32_t tables, lane_chunks;
 } work_buffers;
 
 // What a derivation found.  Parameters are checked in this order.
@@ -41,7 +44,20 @@ typedef enum derive_status {
     DERIVE_BAD_P,       // p is 0, or r * p is 2^30 or more
     DERIVE_BAD_LENGTH,  // out_len above (2^32 - 1) * 32
     DERIVE_NO_MEMORY,   // a work buffer could not be allocated
+    DERIVE_OVER_LIMIT,  // a batch's memory allowance has no room for a table
+    DERIVE_BAD_JOBS,    // a batch of jobs at a null pointer
 } derive_status;
+
+// The parameter checks, in the order above (out_len last).
+derive_status scrypt_check_parameters(uint64_t N, uint32_t r, uint32_t p, size_t out_len);
+
+// Makes `work` hold `tables` tables of N chunks, Y, p chunks of B and
+// lane_chunks more chunks, reusing its buffers when they are sized for
+// exactly these; otherwise releasing them, table first, and allocating both
+// anew, table first.  False when they cannot be had, and then `work` holds
+// nothing.
+bool scrypt_fit_work(work_buffers *work, uint64_t N, uint32_t r, uint32_t p, uint32_t tables,
+                     uint32_t lane_chunks);
 
 // Every derivation ends by zeroing both work areas.  Constant in the
 // library; the test-only build (SCRYPT_TEST_SEAMS) may turn the wipe off, to

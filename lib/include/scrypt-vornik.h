@@ -12,6 +12,10 @@
  *                        handler, whose default ends the process; calls run
  *                        one at a time.
  *
+ * and scrypt_derive_keys() derives a batch of keys with the same N, r and p
+ * as scrypt_derive_key() would, several side by side when the caller allows
+ * it the memory for more than one table.
+ *
  * The library exports these, scrypt_strerror() and scrypt_set_fatal_error().
  * It links against nothing but the C standard library (and its POSIX
  * threads); a C host links the static archive libscrypt-vornik.a with its C
@@ -22,9 +26,10 @@
  * (p + 1) * 128 * r bytes of work space.  Both buffers are kept after a call
  * and reused while the parameters stay the same: scrypt() keeps one pair for
  * all its calls, and every thread that calls scrypt_derive_key() keeps its
- * own pair, until it calls with other parameters (which replaces them), the
- * thread exits, or the library is unloaded or the process ends (which
- * releases them).  An idle thread therefore holds the buffers of its last
+ * own pair (shared with its scrypt_derive_keys() calls, which may hold
+ * more tables: see there), until it calls with other parameters (which
+ * replaces them), the thread exits, or the library is unloaded or the
+ * process ends (which releases them).  An idle thread therefore holds the buffers of its last
  * derivation.  Every derivation, the self-test's included, ends by
  * overwriting both buffers with zeros after the output is written, so
  * between calls they hold nothing derived from the password; while a
@@ -108,6 +113,60 @@ extern "C" {
 SCRYPT_VORNIK_API int scrypt_derive_key(const uint8_t *password, size_t password_len,
                                         const uint8_t *salt, size_t salt_len, uint64_t N,
                                         uint32_t r, uint32_t p, uint8_t *out, size_t out_len);
+
+/*
+ * scrypt_job: one derivation of a batch (see scrypt_derive_keys()): what
+ * scrypt_derive_key() takes apart from N, r and p, and the status of this
+ * job, which the call sets.
+ */
+typedef struct scrypt_job {
+    const uint8_t *password;
+    size_t password_len;
+    const uint8_t *salt;
+    size_t salt_len;
+    uint8_t *out;
+    size_t out_len;
+    int status; /* set by the call */
+} scrypt_job;
+
+/*
+ * scrypt_derive_keys: derives `count` keys with the same N, r and p, each
+ * job's key equal to what scrypt_derive_key() would write for it, and sets
+ * every job's status.
+ *
+ * All count * p chunks share N and r, so the library mixes them side by
+ * side in its vector lanes (up to 16 at once), each with a table of its
+ * own: as many tables at once as `max_memory` bytes hold (N * 128 * r bytes
+ * each), at most 16, at most one per chunk.  One job with p > 1 and room for
+ * p tables mixes its own chunks side by side.  Besides the tables the call
+ * works in Y and the B chunks of the jobs in progress (one job's p chunks,
+ * or as many jobs' as there are tables) plus, with more than one table, 32
+ * chunks for the vector lanes ((1 + chunks) * 128 * r bytes); this comes on
+ * top of `max_memory`, as the work space of scrypt_derive_key() comes on top
+ * of its table.  Pass UINT64_MAX for as many tables as are useful.
+ *
+ * Returns SCRYPT_OK when every job succeeded, otherwise the status of the
+ * first job (in job order) that failed:
+ *     SCRYPT_ERR_PARAMETER  N, r or p outside the ranges of
+ *                           scrypt_derive_key(), or jobs null with count > 0
+ *                           (every job), or this job's out_len too large
+ *                           (this job only: the others are derived)
+ *     SCRYPT_ERR_LIMIT      one table is larger than max_memory (every job;
+ *                           nothing is allocated)
+ *     SCRYPT_ERR_MEMORY     the buffers could not be had (every job)
+ *     SCRYPT_ERR_SELFTEST   as for scrypt_derive_key() (every job)
+ * A job that failed has nothing written to its output.  count may be 0
+ * (SCRYPT_OK, nothing done).
+ *
+ * Memory and threads as for scrypt_derive_key(): the calling thread keeps
+ * its buffers while N, r, p, the number of tables and the jobs in progress
+ * stay the same (a call of scrypt_derive_key() in between replaces them),
+ * every call ends by zeroing them, and they are released at thread exit and
+ * unload.  Calls from different threads run at the same time, each in its
+ * own thread's buffers; a call is never cancelled half-way.
+ */
+SCRYPT_VORNIK_API int scrypt_derive_keys(scrypt_job *jobs, size_t count, uint64_t N, uint32_t r,
+                                         uint32_t p, uint64_t max_memory);
 
 /*
  * scrypt_strerror: a constant English text describing `status`, one of the
