@@ -131,6 +131,63 @@ TEST(Threads, ManyCallsWithMixedFactorsMatchOpenSSL) {
     });
 }
 
+// Batches from two threads at once, on a fresh library, each thread with a
+// memory allowance of its own (room for 3 tables, for 16, for as many as
+// useful) and the factors changing from batch to batch, so that each
+// thread's buffers are replaced under the other's calls; a third thread
+// calls scrypt_derive_key() in between.  Every job's key is checked against
+// OpenSSL.
+TEST(Threads, BatchesFromTwoThreadsAtOnceMatchOpenSSL) {
+    expect_child_succeeds([] {
+        constexpr unsigned rounds = 6;
+        std::atomic<unsigned> wrong{0}, ready{0};
+        const nrp shapes[] = {{64, 2, 1}, {32, 3, 3}, {128, 1, 2}};
+        std::vector<std::thread> pool;
+        for (unsigned t = 0; t < 3; t++) {
+            pool.emplace_back([&, t] {
+                ready++;
+                while (ready < 3) std::this_thread::yield();
+                for (unsigned i = 0; i < rounds; i++) {
+                    const nrp q = shapes[(i + t) % 3];
+                    if (t == 2) {
+                        if (!derives_key_right("single " + std::to_string(i), "salt", q, 40))
+                            wrong++;
+                        continue;
+                    }
+                    const size_t count = 5 + 7 * t + i;
+                    std::vector<std::string> passwords;
+                    std::vector<bytes> outs;
+                    std::vector<scrypt_job> jobs;
+                    for (size_t j = 0; j < count; j++) {
+                        char password[48];
+                        snprintf(password, sizeof password, "t%u i%u j%zu", t, i, j);
+                        passwords.push_back(password);
+                        outs.emplace_back(8 + j % 50);
+                    }
+                    for (size_t j = 0; j < count; j++)
+                        jobs.push_back({(const uint8_t *)passwords[j].data(), passwords[j].size(),
+                                        (const uint8_t *)"batch salt", 10, outs[j].data(),
+                                        outs[j].size(), 1});
+                    const uint64_t table = q.N * 128 * q.r;
+                    const uint64_t allowed[] = {3 * table, 16 * table, UINT64_MAX};
+                    if (scrypt_derive_keys(jobs.data(), count, q.N, q.r, q.p, allowed[i % 3]) !=
+                        SCRYPT_OK)
+                        wrong++;
+                    for (size_t j = 0; j < count; j++)
+                        if (jobs[j].status != SCRYPT_OK ||
+                            outs[j] != openssl_scrypt_nrp(passwords[j], "batch salt", q.N, q.r, q.p,
+                                                          outs[j].size())) {
+                            fprintf(stderr, "thread %u batch %u job %zu: wrong key\n", t, i, j);
+                            wrong++;
+                        }
+                }
+            });
+        }
+        for (auto &th : pool) th.join();
+        return wrong == 0 ? 0 : 1;
+    });
+}
+
 // What a handler does after it has recorded the message.
 enum class outcome { returns, jumps, throws };
 
