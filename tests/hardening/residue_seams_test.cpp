@@ -92,6 +92,31 @@ INSTANTIATE_TEST_SUITE_P(FormsAndFactors, ResidueWithWipeSwitched,
                                     case_name(std::get<1>(info.param).what);
                          });
 
+// A batch of two jobs: with the wipe off its tables hold the jobs' unmixed
+// chunks; with it on, nothing is left.
+TEST(ResidueOfABatchWithWipeSwitched, OffLeavesEachJobsChunkOnLeavesNothing) {
+    if (const char *why = residue::unscannable()) GTEST_SKIP() << why;
+    const factors f = {9, 3, 0};
+    const char other[] = "the batch's other password";
+    for (bool wipe : {false, true}) {
+        SCOPED_TRACE(wipe ? "wipe on" : "wipe off");
+        const child_result r = residue::look_after(
+            {{"the first job", password, salt, f}, {"the second job", other, salt, f}}, [&] {
+                scrypt_wipe_work_buffers = wipe;
+                uint8_t out[2][64];
+                scrypt_job jobs[2] = {{(const uint8_t *)password, sizeof password - 1,
+                                       (const uint8_t *)salt, sizeof salt - 1, out[0], 64, 1},
+                                      {(const uint8_t *)other, sizeof other - 1,
+                                       (const uint8_t *)salt, sizeof salt - 1, out[1], 64, 1}};
+                return scrypt_derive_keys(jobs, 2, 1024, 8, 1, UINT64_MAX) == SCRYPT_OK ? 0 : 101;
+            });
+        // Which form mixes the two chunks (lanes or one at a time) is the
+        // timing's choice, and the probe lists at most 64 hits: any block 0
+        // of either job's chunk shows the wipe's work.
+        expect_found_unless_wiped(r, wipe, "job, chunk 0 block 0 (");
+    }
+}
+
 void ignore(const char *) {}
 
 // The self-test's derivations: with the wipe off, the buffers that the first
@@ -163,6 +188,21 @@ void derive_key_traced(const char *password, factors f) {
                       (const uint8_t *)residue::call_salt, sizeof residue::call_salt - 1,
                       uint64_t(2) << f.N, uint32_t(1) << f.r, uint32_t(1) << f.p, out, sizeof out);
 }
+// A batch of two jobs, whose chunks the lane forms mix.
+void derive_keys_traced(const char *password, factors f) {
+    uint8_t out[2][residue::call_out_len];
+    scrypt_job jobs[2];
+    for (scrypt_job &j : jobs)
+        j = {(const uint8_t *)password,
+             strlen(password),
+             (const uint8_t *)residue::call_salt,
+             sizeof residue::call_salt - 1,
+             out[&j - jobs],
+             sizeof out[0],
+             1};
+    scrypt_derive_keys(jobs, 2, uint64_t(2) << f.N, uint32_t(1) << f.r, uint32_t(1) << f.p,
+                       UINT64_MAX);
+}
 
 uintptr_t calling_frame;
 void (*painted_call)(const char *, factors);
@@ -188,6 +228,8 @@ TEST(StackScrub, CoversTheDeepestCall) {
          {"later scrypt_derive_key()", derive_key_traced}},
         {{"first scrypt_derive_key()", derive_key_traced},
          {"later scrypt_derive_key()", derive_key_traced}},
+        {{"first scrypt_derive_keys()", derive_keys_traced},
+         {"later scrypt_derive_keys()", derive_keys_traced}},
     };
     for (const std::vector<painted_call_step> &steps : orders) {
         const child_result r = in_child([&steps] {

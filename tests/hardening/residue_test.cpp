@@ -74,6 +74,45 @@ TEST_P(ResidueOfDeriveKey, NoBlockOfB0IsLeftAfterTheCall) {
 INSTANTIATE_TEST_SUITE_P(Factors, ResidueOfDeriveKey, testing::ValuesIn(residue::derivation_cases),
                          named_by_what());
 
+// The same through scrypt_derive_keys(): a batch of three jobs, mixed side
+// by side in as many tables as they have chunks (up to 16), leaves no block
+// of any job's B0, nor of the self-test's it ran first.
+const char *const batch_passwords[] = {"first of the batch", "second of the batch",
+                                       "third of the batch"};
+
+int derive_keys(factors f) {
+    uint8_t out[3][64];
+    scrypt_job jobs[3];
+    for (unsigned i = 0; i < 3; i++)
+        jobs[i] = {(const uint8_t *)batch_passwords[i],
+                   strlen(batch_passwords[i]),
+                   (const uint8_t *)salt,
+                   sizeof salt - 1,
+                   out[i],
+                   sizeof out[i],
+                   1};
+    return scrypt_derive_keys(jobs, 3, uint64_t(2) << f.N, uint32_t(1) << f.r, uint32_t(1) << f.p,
+                              UINT64_MAX) == SCRYPT_OK
+               ? 0
+               : 101;
+}
+
+class ResidueOfDeriveKeys : public testing::TestWithParam<derivation_case> {};
+
+TEST_P(ResidueOfDeriveKeys, NoBlockOfAnyJobsB0IsLeftAfterTheCall) {
+    if (const char *why = residue::unscannable()) GTEST_SKIP() << why;
+    const factors f = GetParam().f;
+    std::vector<source> sources(std::begin(residue::self_test_rows),
+                                std::end(residue::self_test_rows));
+    for (const char *pw : batch_passwords) sources.push_back({pw, pw, salt, f});
+    const child_result r = residue::look_after(sources, [f] { return derive_keys(f); });
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0) << r.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Factors, ResidueOfDeriveKeys, testing::ValuesIn(residue::derivation_cases),
+                         named_by_what());
+
 // The first call of a process runs the self-test, whose two derivations go
 // through the same buffers.  A returning handler and an out-of-range factor
 // stop the call right after the self-test, so the buffers still hold what
@@ -122,6 +161,27 @@ void derive_key_traced(const char *password, factors f) {
 TEST_P(CallTraces, NothingPasswordEquivalentIsLeftAfterADeriveKeyCall) {
     if (const char *why = residue::unscannable()) GTEST_SKIP() << why;
     const child_result r = residue::look_after_call(GetParam(), derive_key_traced, [] {});
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0) << r.output;
+}
+
+// The same through scrypt_derive_keys(), the traced password one of two
+// jobs, so that the lane forms mix its chunks.
+void derive_keys_traced(const char *password, factors f) {
+    uint8_t out[2][residue::call_out_len];
+    const char other[] = "the other job";
+    scrypt_job jobs[2] = {
+        {(const uint8_t *)password, strlen(password), (const uint8_t *)residue::call_salt,
+         sizeof residue::call_salt - 1, out[0], sizeof out[0], 1},
+        {(const uint8_t *)other, sizeof other - 1, (const uint8_t *)residue::call_salt,
+         sizeof residue::call_salt - 1, out[1], sizeof out[1], 1}};
+    scrypt_derive_keys(jobs, 2, uint64_t(2) << f.N, uint32_t(1) << f.r, uint32_t(1) << f.p,
+                       UINT64_MAX);
+}
+
+TEST_P(CallTraces, NothingPasswordEquivalentIsLeftAfterADeriveKeysCall) {
+    if (const char *why = residue::unscannable()) GTEST_SKIP() << why;
+    const child_result r = residue::look_after_call(GetParam(), derive_keys_traced, [] {});
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.status, 0) << r.output;
 }
