@@ -7,12 +7,17 @@
 //     are derived when they stay within a memory cap (table and work space
 //     up to 4 MiB, and a small cost, so that an execution stays short), and
 //     compared with OpenSSL.
+//   - scrypt_derive_keys() with 1 to 24 jobs (each its own password and
+//     output length, one of them now and then with an output too long to
+//     make), small N, r and p and room for 1 to 20 tables or no limit: every
+//     job's status, and its key against OpenSSL's.
 // Successive inputs usually change the parameters, so the work buffers are
 // replaced, and sometimes kept, from one execution to the next, as in a
 // long-running host.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <memory>
+#include <vector>
 
 #include "fuzz_support.h"
 #include "scrypt-vornik.h"
@@ -104,11 +109,52 @@ void derive_with_derive_key(FuzzedDataProvider &in, size_t out_len, const bytes 
     require_equal("scrypt_derive_key() against EVP_PBE_scrypt", out.get(), want.data(), out_len);
 }
 
+void derive_with_derive_keys(FuzzedDataProvider &in, size_t out_len, const bytes &password,
+                             const bytes &salt) {
+    const size_t count = in.ConsumeIntegralInRange<size_t>(1, 24);
+    const uint64_t N = uint64_t(2) << in.ConsumeIntegralInRange<unsigned>(0, 7);
+    const uint32_t r = in.ConsumeIntegralInRange<uint32_t>(1, 4);
+    const uint32_t p = in.ConsumeIntegralInRange<uint32_t>(1, 4);
+    const unsigned tables = in.ConsumeIntegralInRange<unsigned>(0, 20);       // 0: no limit
+    const size_t too_long = in.ConsumeIntegralInRange<size_t>(0, 2 * count);  // >= count: none
+    if (count * N * r * p > cost_cap) return;
+    std::vector<bytes> passwords(count), outs(count);
+    std::vector<scrypt_job> jobs(count);
+    for (size_t j = 0; j < count; j++) {
+        passwords[j] = password;
+        passwords[j].push_back((uint8_t)j);
+        outs[j].assign(out_len + j % 7 + 1, 0xa5);  // one guard byte past the output
+        jobs[j] = {passwords[j].data(), passwords[j].size(), salt.data(), salt.size(),
+                   outs[j].data(),      outs[j].size() - 1,  12345};
+    }
+    if (too_long < count) jobs[too_long].out_len = (size_t)(((uint64_t(1) << 32) - 1) * 32 + 1);
+    const uint64_t allowed = tables ? tables * N * 128 * r : UINT64_MAX;
+    const int status = scrypt_derive_keys(jobs.data(), count, N, r, p, allowed);
+    require(status == (too_long < count ? SCRYPT_ERR_PARAMETER : SCRYPT_OK),
+            "scrypt_derive_keys() returned the wrong status");
+    for (size_t j = 0; j < count; j++) {
+        require(outs[j].back() == 0xa5, "scrypt_derive_keys() wrote past a job's output");
+        if (j == too_long) {
+            require(jobs[j].status == SCRYPT_ERR_PARAMETER, "the oversized job did not fail");
+            for (uint8_t b : outs[j]) require(b == 0xa5, "a failed job's output was written");
+            continue;
+        }
+        require(jobs[j].status == SCRYPT_OK, "a job failed");
+        const size_t len = outs[j].size() - 1;
+        bytes want(len);
+        if (!openssl_scrypt_nrp_into(passwords[j].data(), passwords[j].size(), salt.data(),
+                                     salt.size(), N, r, p, want.data(), len))
+            continue;
+        require_equal("scrypt_derive_keys() job against EVP_PBE_scrypt", outs[j].data(),
+                      want.data(), len);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);
-    const bool new_api = in.ConsumeBool();
+    const unsigned entry = in.ConsumeIntegralInRange<unsigned>(0, 2);
     const size_t out_len = in.ConsumeIntegralInRange<size_t>(0, 300);
     // The parameters from a fixed-size piece of their own, so that the
     // password and salt do not shift when they change.
@@ -116,7 +162,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider params(parameters.data(), parameters.size());
     const bytes password = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 200));
     const bytes salt = in.ConsumeRemainingBytes<uint8_t>();
-    if (new_api)
+    if (entry == 2)
+        derive_with_derive_keys(params, out_len, password, salt);
+    else if (entry == 1)
         derive_with_derive_key(params, out_len, password, salt);
     else
         derive_with_scrypt(params, out_len, password, salt);
