@@ -115,7 +115,7 @@ function(check_installed_files root)
     # The status-returning functions have pages of their own.
     foreach(page scrypt_derive_key scrypt_strerror)
         read_page(text ${root}/${MANDIR}/man3/${page}.3${z})
-        if(NOT text MATCHES "scrypt-vornik ${VERSION}" OR NOT text MATCHES "\\.SH NAME\n${page} ")
+        if(NOT text MATCHES "scrypt-vornik ${VERSION}" OR NOT text MATCHES "\\.SH NAME\n${page}[ ,]")
             message(FATAL_ERROR "${page}.3 lacks the version or its name")
         endif()
     endforeach()
