@@ -38,8 +38,8 @@ int scrypt_derive_key(const uint8_t *password, size_t password_len, const uint8_
     scrypt_call call;
     scrypt_call_begin(&call);
     scrypt_entry_setup();
-    int status = SCRYPT_ERR_SELFTEST;
-    if (scrypt_post_for_derive_key()) {
+    int status = scrypt_post_for_derive_key();
+    if (status == SCRYPT_OK) {
         // Chosen after the self-test, which ranks the forms.
         const romix_function romix = scrypt_select_form(detect_cpu())->romix;
         status = status_for(scrypt_derive_cached(scrypt_thread_cache(), password, password_len,

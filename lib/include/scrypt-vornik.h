@@ -36,7 +36,9 @@
  * Self-test: the first call of a process, through either entry point, first
  * tests the library against known answers (every mixing form this processor
  * runs, SHA-256 and two complete derivations); concurrent first calls wait
- * for it.  Later calls skip it, whatever its outcome.  If any part failed,
+ * for it.  Later calls skip it, whatever its outcome, except when its
+ * derivations could not have their memory: that call then fails as out of
+ * memory, and the next call runs the self-test again.  If any part failed,
  * every scrypt_derive_key() call returns SCRYPT_ERR_SELFTEST, and scrypt()
  * reports the failure to the handler once (see scrypt()).
  */
@@ -90,7 +92,8 @@ extern "C" {
  * Returns SCRYPT_OK, or on failure, with nothing written to `out`:
  *     SCRYPT_ERR_PARAMETER  N, r, p or out_len outside the ranges above
  *     SCRYPT_ERR_MEMORY     a work buffer (N * 128 * r bytes of table,
- *                           (p + 1) * 128 * r of work space) could not be had
+ *                           (p + 1) * 128 * r of work space) could not be had,
+ *                           or those of the first call's self-test
  *     SCRYPT_ERR_SELFTEST   the process's self-test failed (every call
  *                           returns it from then on)
  * It never calls the fatal-error handler and never ends the process.  The
