@@ -18,8 +18,10 @@ foreach(d ${defs})
     list(APPEND names ${name})
 endforeach()
 list(SORT names)
-if(NOT names STREQUAL "scrypt;scrypt_set_fatal_error")
-    message(FATAL_ERROR "archive exports [${names}], expected exactly scrypt and scrypt_set_fatal_error")
+set(expected scrypt scrypt_hash_password scrypt_password_needs_rehash scrypt_set_fatal_error
+    scrypt_verify_password)
+if(NOT names STREQUAL expected)
+    message(FATAL_ERROR "archive exports [${names}], expected exactly [${expected}]")
 endif()
 
 execute_process(COMMAND ${NM} -u ${ARCHIVE} OUTPUT_VARIABLE undefined COMMAND_ERROR_IS_FATAL ANY)
