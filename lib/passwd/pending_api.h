@@ -20,6 +20,7 @@
 extern "C" int scrypt_derive_key(const uint8_t *password, size_t password_len, const uint8_t *salt,
                                  size_t salt_len, uint64_t N, uint32_t r, uint32_t p, uint8_t *out,
                                  size_t out_len);
+extern "C" const char *scrypt_strerror(int status);
 #endif
 
 #endif

@@ -32,4 +32,10 @@ extern "C" int scrypt_derive_key(const uint8_t *password, size_t password_len, c
     free(B);
     return SCRYPT_OK;
 }
+
+extern "C" const char *scrypt_strerror(int status) {
+    static const char *const names[] = {"ok",     "parameter", "memory", "selftest", "buffer",
+                                        "random", "mismatch",  "format", "limit"};
+    return status <= 0 && status >= -8 ? names[-status] : "unknown";
+}
 #endif
