@@ -27,20 +27,9 @@
 #define SCRYPT_UNDER_VALGRIND false
 #endif
 
-#include "support/build_kind.h"
+#include "support/address_space.h"
 #include "support/child.h"
 #include "support/openssl_scrypt.h"
-
-#ifdef SCRYPT_TEST_ASAN
-constexpr bool asan_build = true;
-// An allocation beyond what the sanitizer's allocator can give must come back
-// as a null pointer, as it does from the C library, not abort the test.
-extern "C" const char *__asan_default_options() {
-    return "allocator_may_return_null=1";
-}
-#else
-constexpr bool asan_build = false;
-#endif
 
 namespace {
 
@@ -55,17 +44,6 @@ bytes derive(const std::string &password, const std::string &salt, factors f, si
     scrypt((const uint8_t *)password.data(), password.size(), (const uint8_t *)salt.data(),
            salt.size(), f.N, f.r, f.p, out.data(), out.size());
     return out;
-}
-
-// Current size of this process's address space, in bytes.
-uint64_t address_space_in_use() {
-    FILE *f = fopen("/proc/self/statm", "r");
-    unsigned long pages = 0;
-    if (f) {
-        if (fscanf(f, "%lu", &pages) != 1) pages = 0;
-        fclose(f);
-    }
-    return uint64_t(pages) * (uint64_t)sysconf(_SC_PAGESIZE);
 }
 
 // Resident set size of this process, in bytes.

@@ -20,24 +20,13 @@
 #include "passwd/pending_api.h"
 #include "passwd/random.h"
 #include "scrypt-vornik.h"
-#include "support/build_kind.h"
+#include "support/address_space.h"
 #include "support/child.h"
 
 #if __has_include(<valgrind/valgrind.h>)
 #include <valgrind/valgrind.h>
 #else
 #define RUNNING_ON_VALGRIND 0
-#endif
-
-#ifdef SCRYPT_TEST_ASAN
-constexpr bool asan_build = true;
-// A request beyond what the sanitizer's allocator gives must come back as a
-// null pointer, as it does from the C library.
-extern "C" const char *__asan_default_options() {
-    return "allocator_may_return_null=1";
-}
-#else
-constexpr bool asan_build = false;
 #endif
 
 // ------------------------------------------------------------ allocation count
@@ -494,11 +483,7 @@ TEST(VerifyPassword, DefaultLimitIsLibsodiumsLargestPreset) {
         SCOPED_TRACE(c.what);
         const bool admitted = strstr(c.what, "admitted") != nullptr;
         const child_result r = in_child([&] {
-            FILE *f = fopen("/proc/self/statm", "r");
-            unsigned long pages = 0;
-            if (!f || fscanf(f, "%lu", &pages) != 1) return 100;
-            fclose(f);
-            const rlim_t cap = rlim_t(pages) * (rlim_t)sysconf(_SC_PAGESIZE) + (rlim_t(64) << 20);
+            const rlim_t cap = address_space_in_use() + (rlim_t(64) << 20);
             const struct rlimit limit = {cap, cap};
             if (setrlimit(RLIMIT_AS, &limit) != 0) return 101;
             return -verify(c.stored, password, c.max_memory);
