@@ -87,6 +87,9 @@ function(check_installed_files root)
         ${MANDIR}/man3/scrypt-vornik.3${z}
         ${MANDIR}/man3/scrypt.3${z}
         ${MANDIR}/man3/scrypt_set_fatal_error.3${z}
+        ${MANDIR}/man3/scrypt_hash_password.3${z}
+        ${MANDIR}/man3/scrypt_verify_password.3${z}
+        ${MANDIR}/man3/scrypt_password_needs_rehash.3${z}
         ${DOCDIR}/copyright
         ${deb_only})
     set(missing ${want})
@@ -105,18 +108,29 @@ function(check_installed_files root)
             message(FATAL_ERROR "${page}.3 holds '${text}'")
         endif()
     endforeach()
+    # The password functions' names lead to their own page.
+    foreach(page scrypt_verify_password scrypt_password_needs_rehash)
+        read_page(text ${root}/${MANDIR}/man3/${page}.3${z})
+        if(NOT text STREQUAL ".so man3/scrypt_hash_password.3\n")
+            message(FATAL_ERROR "${page}.3 holds '${text}'")
+        endif()
+    endforeach()
+    read_page(text ${root}/${MANDIR}/man3/scrypt_hash_password.3${z})
+    if(NOT text MATCHES "scrypt-vornik ${VERSION}" OR NOT text MATCHES "scrypt_password_needs_rehash")
+        message(FATAL_ERROR "scrypt_hash_password.3 lacks the version or a password function")
+    endif()
     read_page(text ${root}/${MANDIR}/man3/scrypt-vornik.3${z})
     if(NOT text MATCHES "scrypt-vornik ${VERSION}" OR NOT text MATCHES "scrypt_set_fatal_error")
         message(FATAL_ERROR "scrypt-vornik.3 lacks the version or the handler function")
     endif()
-    # Only the two entry points are global in the installed archive.
+    # Only the entry points are global in the installed archive.
     find_program(NM NAMES nm)
     if(NM)
         run(symbols ${NM} -g --defined-only ${root}/${LIBDIR}/libscrypt-vornik.a)
         string(REGEX MATCHALL "[ \t][A-Za-z][ \t][^\n]+" globals "${symbols}")
         list(TRANSFORM globals REPLACE "^[ \t][A-Za-z][ \t]" "")
         list(SORT globals)
-        if(NOT globals STREQUAL "scrypt;scrypt_set_fatal_error")
+        if(NOT globals STREQUAL "scrypt;scrypt_hash_password;scrypt_password_needs_rehash;scrypt_set_fatal_error;scrypt_verify_password")
             message(FATAL_ERROR "global symbols of the archive: ${globals}")
         endif()
     endif()
