@@ -93,6 +93,11 @@ double vector_add_ns();
 // clock while a thread runs.
 extern double scalar_add_latency_ns;
 
+// One sample of the scalar latency floor of the Salsa20/8 core: ns per core
+// of a dependent chain of bare cores (salsa_floor.cpp), continuing from
+// `block`.
+double floor_core_ns(uint32_t block[16]);
+
 // ---------------------------------------------------------------- CSV
 
 // With `--csv DIR`, sections also write their figures as CSV files in DIR,

@@ -5,6 +5,7 @@
 // are measured against.
 #include <stdint.h>
 
+#include "bench.h"
 #include "mix/salsa_rounds.h"
 
 extern "C" __attribute__((noinline)) void salsa_floor_chain(uint32_t block[16], uint64_t cores) {
@@ -50,4 +51,11 @@ extern "C" __attribute__((noinline)) void salsa_floor_chain(uint32_t block[16], 
     block[13] = x13;
     block[14] = x14;
     block[15] = x15;
+}
+
+double bench::floor_core_ns(uint32_t block[16]) {
+    const uint64_t cores = 50000;
+    const double t0 = now();
+    salsa_floor_chain(block, cores);
+    return (now() - t0) / double(cores) * 1e9;
 }

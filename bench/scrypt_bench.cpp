@@ -95,10 +95,13 @@ void print_ranking(cpu_feature_flags flags) {
             printf("\n");
         }
     }
+    std::string order;
+    for (unsigned i = 0; i < scrypt_mix_form_count; i++)
+        order += std::string(i ? ", " : "") + scrypt_mix_forms[i].name;
     printf(
         "   form the library runs here: %s (forms within %u %% of the fastest count as equal,\n"
-        "   the order xop, avx, sse2, basic breaks ties)\n",
-        scrypt_select_form(flags)->name, form_tie_percent);
+        "   the order %s breaks ties)\n",
+        scrypt_select_form(flags)->name, form_tie_percent, order.c_str());
 }
 
 void header() {

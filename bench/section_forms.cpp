@@ -11,19 +11,9 @@
 #include "mix/dispatch.h"
 #include "mix/mix.h"
 
-extern "C" void salsa_floor_chain(uint32_t block[16], uint64_t cores);
-
 namespace {
 
 using namespace bench;
-
-// One sample of the floor: ns per core of a chain of bare cores.
-double floor_sample(uint32_t block[16]) {
-    const uint64_t cores = 50000;
-    const double t0 = now();
-    salsa_floor_chain(block, cores);
-    return (now() - t0) / double(cores) * 1e9;
-}
 
 // ChunkMix with an xor input, r = 8, as ROMix's second loop runs it.
 struct chunkmix_bench {
@@ -59,11 +49,11 @@ void section_forms() {
     fill_random(block, 16, 7);
     chunkmix_bench cm;
     for (const mix_form *f : forms) cm.sample(f->chunkmix);  // warm-up
-    floor_sample(block);
+    floor_core_ns(block);
     std::vector<double> floor_t;
     std::vector<std::vector<double>> mix_t(forms.size()), romix_t(forms.size());
     for (int rep = 0; rep < 31; rep++) {
-        floor_t.push_back(floor_sample(block));
+        floor_t.push_back(floor_core_ns(block));
         for (size_t i = 0; i < forms.size(); i++) mix_t[i].push_back(cm.sample(forms[i]->chunkmix));
     }
     {

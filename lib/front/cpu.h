@@ -20,6 +20,7 @@ enum : uint64_t {
     FEATURE_AVX = 0x80,
     FEATURE_XOP = 0x100,
     FEATURE_AVX2 = 0x200,
+    FEATURE_AVX512 = 0x400,  // AVX-512F and AVX-512VL, their state enabled
 };
 
 // The four registers that CPUID returns for one leaf.
@@ -55,8 +56,9 @@ cpu_feature_flags detect_cpu_with(Source &source) {
     source.cpuid(&r, 1);
     const uint32_t ecx1 = r.ecx, edx1 = r.edx;
     cpu_feature_flags flags = 0;
+    uint64_t xcr0 = 0;
     if (ecx1 & 0x08000000) {  // OSXSAVE: XGETBV may run
-        const uint64_t xcr0 = source.xgetbv(0);
+        xcr0 = source.xgetbv(0);
         // VEX and XOP instructions, 128-bit ones included, fault unless the
         // operating system saves both the SSE (bit 1) and AVX (bit 2) state.
         if ((ecx1 & 0x10000000) && (xcr0 & 6) == 6) flags |= FEATURE_AVX;
@@ -72,6 +74,11 @@ cpu_feature_flags detect_cpu_with(Source &source) {
     if (max_leaf > 6) {
         source.cpuid(&r, 7);
         if (r.ebx & 0x20) flags |= FEATURE_AVX2;
+        // EVEX instructions, 128-bit ones included, fault unless the
+        // operating system also saves the opmask registers (bit 5) and the
+        // upper halves of zmm0-15 (bit 6) and zmm16-31 (bit 7).
+        const uint32_t avx512f_vl = 0x00010000u | 0x80000000u;
+        if ((r.ebx & avx512f_vl) == avx512f_vl && (xcr0 & 0xe6) == 0xe6) flags |= FEATURE_AVX512;
     }
     source.cpuid(&r, 0x80000000);
     if (r.eax > 0x80000000) {

@@ -13,6 +13,15 @@
 // of two from 2 to 2^31, r is 1..256, X and Y are one chunk each, V holds N
 // chunks, and no two of them overlap.  The vector forms need every chunk on a
 // 16-byte boundary.
+//
+// Registers: no kernel leaves a value of the derivation in a register that
+// baseline code cannot overwrite.  The portable, SSE2, AVX and XOP kernels
+// use only general registers and xmm0-15, which the code after them reuses
+// and the wipe of the work buffers never needed to reach.  The AVX-512
+// kernels may also use xmm16-31 (and so zmm16-31), the opmask registers and,
+// through EVEX encodings, the upper parts of zmm0-15, none of which baseline
+// code can touch: before they return they zero zmm16-31 and k0-k7 and end
+// with vzeroupper, which clears the upper parts of zmm0-15.
 #ifndef SCRYPT_VORNIK_MIX_H
 #define SCRYPT_VORNIK_MIX_H
 
@@ -22,6 +31,16 @@
 #include "internal.h"
 
 SCRYPT_PRIVATE_BEGIN
+
+// How ROMix's second loop asks for the table entry that each step reads.
+// Only the entry's last line (which ChunkMix reads first) and its first
+// `entry_lines_ahead` lines are requested as soon as the index is known;
+// then each block of ChunkMix asks for the line `entry_lines_ahead` blocks
+// on.  Requested all at once, the lines compete with the first ones needed:
+// on an Intel family 6 model 207 the first line of an entry then took about
+// 1.5 times and the whole entry twice the latency of a lone line, and each
+// step waited for nearly the whole entry.
+enum : unsigned { entry_lines_ahead = 4 };
 
 typedef void (*romix_function)(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
 typedef void (*chunkmix_function)(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor,
@@ -39,12 +58,15 @@ void scrypt_ROMix_basic(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint3
 void scrypt_ChunkMix_sse2(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
 void scrypt_ChunkMix_avx(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
 void scrypt_ChunkMix_xop(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
+void scrypt_ChunkMix_avx512(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
 void _scrypt_ChunkMix_sse2(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
 void _scrypt_ChunkMix_avx(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
 void _scrypt_ChunkMix_xop(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
+void _scrypt_ChunkMix_avx512(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
 void scrypt_ROMix_sse2(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
 void scrypt_ROMix_avx(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
 void scrypt_ROMix_xop(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
+void scrypt_ROMix_avx512(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
 
 // Permutes each of `count` blocks in place by P (tangles or untangles).
 void salsa_core_tangle_sse2(uint32_t *blocks, uint64_t count);

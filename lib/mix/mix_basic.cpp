@@ -33,19 +33,25 @@ inline void salsa20_8(uint32_t b[16]) {
     b[15] += x15;
 }
 
-// Asks for every line of a table entry at once, its last block first (the
-// one ChunkMix reads first): the entry lies at a random place in the table,
-// and its lines then arrive together instead of one cache miss after
-// another.  A hint only; it changes no result.
-inline void prefetch_entry(const uint32_t *entry, size_t bytes) {
+// Asks for lines of a table entry, its last block first (the one ChunkMix
+// reads first): every line with `Ahead` 0, else the first `Ahead` more, and
+// ChunkMix asks for the rest as it goes (entry_lines_ahead in mix.h).  The
+// entry lies at a random place in the table, and its lines then arrive in
+// time instead of one cache miss after another.  A hint only; it changes no
+// result.
+inline void prefetch_line(const void *p) {
 #if defined(__GNUC__)
-    const char *p = (const char *)entry;
-    __builtin_prefetch(p + bytes - 64);
-    for (size_t o = 0; o < bytes - 64; o += 64) __builtin_prefetch(p + o);
+    __builtin_prefetch(p);
 #else
-    (void)entry;
-    (void)bytes;
+    (void)p;
 #endif
+}
+template <unsigned Ahead = 0>
+inline void prefetch_entry(const uint32_t *entry, size_t bytes) {
+    const char *p = (const char *)entry;
+    prefetch_line(p + bytes - 64);
+    const size_t first = Ahead ? 64 * Ahead : bytes;
+    for (size_t o = 0; o < bytes - 64 && o < first; o += 64) prefetch_line(p + o);
 }
 
 // Where the cycles go.  A core is 384 chained additions, rotates and xors
@@ -151,8 +157,10 @@ __attribute__((always_inline)) inline void mix_block(uint32_t &x0, uint32_t &x5,
 
 // Returns word 0 of the last output block, ROMix's next table index before
 // masking, from the register that holds it.  Kept out of line: inlined into
-// ROMix's loops, its registers would be shared with theirs.
-template <bool Xored>
+// ROMix's loops, its registers would be shared with theirs.  With `Ahead`
+// set, each block asks for the line of Bxor `Ahead` blocks further on (see
+// prefetch_entry).
+template <bool Xored, unsigned Ahead = 0>
 __attribute__((noinline)) uint32_t chunk_mix(uint32_t *Bout, const uint32_t *Bin,
                                              const uint32_t *Bxor, uint32_t r) {
     const uint32_t blocks = 2 * r;
@@ -169,6 +177,7 @@ __attribute__((noinline)) uint32_t chunk_mix(uint32_t *Bout, const uint32_t *Bin
     // ROMix the address of Bxor comes from the index just computed, and the
     // chain from one call to the next runs through these loads.  Later blocks
     // take their input from `ahead`, made one block before.
+    if (Ahead && Xored && Ahead < blocks - 1) prefetch_line(Bxor + 16 * Ahead);
     if (Xored)
         mix_block(x0, x5, x10, x15, prev, out, Bin + 16, Bxor + 16, ahead, Bin, Bxor,
                   Bxor + 16 * (blocks - 1));
@@ -180,6 +189,7 @@ __attribute__((noinline)) uint32_t chunk_mix(uint32_t *Bout, const uint32_t *Bin
         // the second.
         out = Bout + 16 * ((i >> 1) + (i & 1) * r);
         const uint32_t *next = i + 1 < blocks ? Bin + 16 * (i + 1) : nullptr;
+        if (Ahead && Xored && i + Ahead < blocks - 1) prefetch_line(Bxor + 16 * (i + Ahead));
         mix_block(x0, x5, x10, x15, prev, out, next, Xored ? Bxor + 16 * (i + 1) : nullptr, ahead,
                   (const uint32_t *)ahead);
         prev = out;
@@ -200,6 +210,30 @@ inline void copy_chunk(uint32_t *to, const uint32_t *from, size_t words) {
     }
 }
 
+// ROMix; `Ahead` as for prefetch_entry.
+template <unsigned Ahead>
+void romix(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r) {
+    const size_t words = (size_t)32 * r;  // one chunk
+    const uint32_t mask = N - 1;
+    // Fill the table with N successive states; the last one moves on into X.
+    copy_chunk(V, X, words);
+    uint32_t j = 0;
+    for (uint32_t i = 1; i <= N; i++)
+        j = chunk_mix<false>(i < N ? V + i * words : X, V + (i - 1) * words, nullptr, r);
+    // N steps of X = BlockMix(X ^ V[Integerify(X) mod N]), alternating
+    // between X and Y; N is even, so the result lands in X.  The entry each
+    // index names is requested as soon as the index is known.
+    uint32_t *from = X, *to = Y;
+    for (uint32_t i = 0; i < N; i++) {
+        const uint32_t *entry = V + (j & mask) * words;
+        prefetch_entry<Ahead>(entry, words * 4);
+        j = chunk_mix<true, Ahead>(to, from, entry, r);
+        uint32_t *t = from;
+        from = to;
+        to = t;
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -216,25 +250,7 @@ void scrypt_ChunkMix_basic(uint32_t *Bout, const uint32_t *Bin, const uint32_t *
 }
 
 void scrypt_ROMix_basic(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r) {
-    const size_t words = (size_t)32 * r;  // one chunk
-    const uint32_t mask = N - 1;
-    // Fill the table with N successive states; the last one moves on into X.
-    copy_chunk(V, X, words);
-    uint32_t j = 0;
-    for (uint32_t i = 1; i <= N; i++)
-        j = chunk_mix<false>(i < N ? V + i * words : X, V + (i - 1) * words, nullptr, r);
-    // N steps of X = BlockMix(X ^ V[Integerify(X) mod N]), alternating
-    // between X and Y; N is even, so the result lands in X.  The entry each
-    // index names is requested as soon as the index is known.
-    uint32_t *from = X, *to = Y;
-    for (uint32_t i = 0; i < N; i++) {
-        const uint32_t *entry = V + (j & mask) * words;
-        prefetch_entry(entry, words * 4);
-        j = chunk_mix<true>(to, from, entry, r);
-        uint32_t *t = from;
-        from = to;
-        to = t;
-    }
+    romix<entry_lines_ahead>(X, Y, V, N, r);
 }
 
 }  // extern "C"

@@ -1,7 +1,8 @@
 // The vector ChunkMix and ROMix, written once over an instruction-set policy.
 //
 // Include this header only from the translation unit of one instruction set
-// (mix_sse2.cpp, mix_avx.cpp, mix_xop.cpp), each compiled with its own flags.
+// (mix_sse2.cpp, mix_avx.cpp, mix_avx512.cpp, mix_xop.cpp), each compiled
+// with its own flags.
 // Everything here sits in an anonymous namespace, so every unit gets its own
 // copy with internal linkage: the linker can never merge the AVX build of a
 // helper into the SSE2 path.
@@ -20,16 +21,28 @@
 #if defined(__XOP__)
 #include <x86intrin.h>
 #endif
+#if defined(__AVX512F__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
 using vec = __m128i;
 
+// A policy provides
+//   rotl_xor<s>(target, sum)  target ^ (sum rotated left by s)
+//   xor_mem(v, p)             v ^ the 16 bytes at p
+//   leave()                   run last by every kernel before it returns
+// The forms whose registers baseline code reuses have nothing to leave.
+struct baseline_registers {
+    static inline void leave() {}
+};
+
 // Rotation by a shift pair, each half XORed into the target (the halves do
 // not overlap, so no OR is needed).  SSE2 XORs input blocks in through
 // aligned memory operands; the VEX forms accept any alignment there.
 template <bool AlignedXor>
-struct shift_rotate {
+struct shift_rotate : baseline_registers {
     template <int s>
     static inline vec rotl_xor(vec target, vec sum) {
         target = _mm_xor_si128(target, _mm_slli_epi32(sum, s));
@@ -45,7 +58,7 @@ struct shift_rotate {
 
 #if defined(__XOP__)
 // XOP has a per-lane rotate; only the immediate-count form is used.
-struct native_rotate {
+struct native_rotate : baseline_registers {
     template <int s>
     static inline vec rotl_xor(vec target, vec sum) {
         return _mm_xor_si128(target, _mm_roti_epi32(sum, s));
@@ -56,9 +69,52 @@ struct native_rotate {
 };
 #endif
 
+#if defined(__AVX512F__) && defined(__AVX512VL__)
+// AVX-512VL's per-lane rotate (vprold) on 16-byte registers: one
+// instruction where the shift pair takes two and an xor.  The compiler may
+// give this code any of xmm16-31 and the opmask registers, which baseline
+// code never touches, so leave() zeroes them all, and vzeroupper clears the
+// upper parts of zmm0-15 (see mix.h).  vpxord on an xmm register zeroes the
+// whole zmm register; kxorw zeroes the whole opmask register.
+struct evex_rotate {
+    template <int s>
+    static inline vec rotl_xor(vec target, vec sum) {
+        return _mm_xor_si128(target, _mm_rol_epi32(sum, s));
+    }
+    static inline vec xor_mem(vec v, const unsigned char *p) {
+        return _mm_xor_si128(v, _mm_loadu_si128((const vec *)p));
+    }
+    static inline void leave() {
+        __asm__ __volatile__(
+            "vpxord %%xmm16, %%xmm16, %%xmm16\n\tvpxord %%xmm17, %%xmm17, %%xmm17\n\t"
+            "vpxord %%xmm18, %%xmm18, %%xmm18\n\tvpxord %%xmm19, %%xmm19, %%xmm19\n\t"
+            "vpxord %%xmm20, %%xmm20, %%xmm20\n\tvpxord %%xmm21, %%xmm21, %%xmm21\n\t"
+            "vpxord %%xmm22, %%xmm22, %%xmm22\n\tvpxord %%xmm23, %%xmm23, %%xmm23\n\t"
+            "vpxord %%xmm24, %%xmm24, %%xmm24\n\tvpxord %%xmm25, %%xmm25, %%xmm25\n\t"
+            "vpxord %%xmm26, %%xmm26, %%xmm26\n\tvpxord %%xmm27, %%xmm27, %%xmm27\n\t"
+            "vpxord %%xmm28, %%xmm28, %%xmm28\n\tvpxord %%xmm29, %%xmm29, %%xmm29\n\t"
+            "vpxord %%xmm30, %%xmm30, %%xmm30\n\tvpxord %%xmm31, %%xmm31, %%xmm31\n\t"
+            "kxorw %%k0, %%k0, %%k0\n\tkxorw %%k1, %%k1, %%k1\n\t"
+            "kxorw %%k2, %%k2, %%k2\n\tkxorw %%k3, %%k3, %%k3\n\t"
+            "kxorw %%k4, %%k4, %%k4\n\tkxorw %%k5, %%k5, %%k5\n\t"
+            "kxorw %%k6, %%k6, %%k6\n\tkxorw %%k7, %%k7, %%k7\n\t"
+            "vzeroupper"
+            :
+            :
+            : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
+              "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15", "xmm16", "xmm17", "xmm18",
+              "xmm19", "xmm20", "xmm21", "xmm22", "xmm23", "xmm24", "xmm25", "xmm26", "xmm27",
+              "xmm28", "xmm29", "xmm30", "xmm31", "k0", "k1", "k2", "k3", "k4", "k5", "k6", "k7",
+              "memory");
+    }
+};
+#endif
+
 // Returns word 0 of the last output block, ROMix's next table index before
-// masking, straight from the register that holds it.
-template <class Isa>
+// masking, straight from the register that holds it.  With `Ahead` set, each
+// block asks for the line of the xor input `Ahead` blocks further on (see
+// prefetch_entry).
+template <class Isa, unsigned Ahead = 0>
 inline uint32_t chunkmix(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r) {
     const size_t c = (size_t)r * 128;  // chunk bytes
     const unsigned char *in = (const unsigned char *)Bin;
@@ -83,6 +139,8 @@ inline uint32_t chunkmix(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bx
         x1 = Isa::xor_mem(x1, in + b + 16);
         x2 = Isa::xor_mem(x2, in + b + 32);
         x3 = Isa::xor_mem(x3, in + b + 48);
+        if (Ahead && xr && b + 64 * Ahead < c - 64)
+            _mm_prefetch((const char *)xr + b + 64 * Ahead, _MM_HINT_T0);
         if (xr) {
             x0 = Isa::xor_mem(x0, xr + b);
             x1 = Isa::xor_mem(x1, xr + b + 16);
@@ -130,14 +188,17 @@ inline uint32_t chunkmix(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bx
     return (uint32_t)_mm_cvtsi128_si32(x0);
 }
 
-// Asks for every line of table entry `entry` (`bytes` long) at once, its last
-// block first as ChunkMix reads that one first: the entry is at a random
-// place in the table, and its lines then arrive together instead of one
-// cache miss after another.
+// Asks for lines of table entry `entry` (`bytes` long), its last block first
+// as ChunkMix reads that one first: every line with `Ahead` 0, else the first
+// `Ahead` more, ChunkMix asking for the rest as it goes (entry_lines_ahead in
+// mix.h).  The entry is at a random place in the table, and its lines then
+// arrive in time instead of one cache miss after another.
+template <unsigned Ahead = 0>
 inline void prefetch_entry(const uint32_t *entry, size_t bytes) {
     const char *p = (const char *)entry;
     _mm_prefetch(p + bytes - 64, _MM_HINT_T0);
-    for (size_t o = 0; o < bytes - 64; o += 64) _mm_prefetch(p + o, _MM_HINT_T0);
+    const size_t first = Ahead ? 64 * Ahead : bytes;
+    for (size_t o = 0; o < bytes - 64 && o < first; o += 64) _mm_prefetch(p + o, _MM_HINT_T0);
 }
 
 // Copies one chunk through the form's own 16-byte registers, which the
@@ -162,7 +223,7 @@ inline void copy_chunk(uint32_t *to, const uint32_t *from, size_t words) {
 // SSE2 unit for every form: compiled with -mxop, a compiler may turn its lane
 // selects into XOP permutes (clang makes vpperm of them), which the XOP form
 // keeps out of its code.  Offsets into V are 64-bit.
-template <class Isa>
+template <class Isa, unsigned Ahead = entry_lines_ahead>
 inline void romix(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r) {
     const size_t words = (size_t)32 * r;
     const uint32_t mask = N - 1;
@@ -175,10 +236,10 @@ inline void romix(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r)
     // soon as its ChunkMix ends, and the entry it names is requested before
     // the next ChunkMix starts.
     for (uint32_t i = 0; i < N; i += 2) {
-        prefetch_entry(V + j * words, words * 4);
-        j = chunkmix<Isa>(Y, X, V + j * words, r) & mask;
-        prefetch_entry(V + j * words, words * 4);
-        j = chunkmix<Isa>(X, Y, V + j * words, r) & mask;
+        prefetch_entry<Ahead>(V + j * words, words * 4);
+        j = chunkmix<Isa, Ahead>(Y, X, V + j * words, r) & mask;
+        prefetch_entry<Ahead>(V + j * words, words * 4);
+        j = chunkmix<Isa, Ahead>(X, Y, V + j * words, r) & mask;
     }
     salsa_core_tangle_sse2(X, 2 * (uint64_t)r);
 }
@@ -192,11 +253,13 @@ inline void romix(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r)
     void scrypt_ChunkMix_##isa(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor,    \
                                uint32_t r) {                                                 \
         chunkmix<ops>(Bout, Bin, Bxor, r);                                                   \
+        ops::leave();                                                                        \
     }                                                                                        \
     void _scrypt_ChunkMix_##isa(uint32_t *, const uint32_t *, const uint32_t *, uint32_t)    \
         __attribute__((alias("scrypt_ChunkMix_" #isa)));                                     \
     void scrypt_ROMix_##isa(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r) { \
         romix<ops>(X, Y, V, N, r);                                                           \
+        ops::leave();                                                                        \
     }                                                                                        \
     }
 

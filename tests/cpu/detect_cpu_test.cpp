@@ -27,7 +27,9 @@ const mix_form *by_features(cpu_feature_flags flags) {
 constexpr uint32_t ECX_SSE3 = 1u << 0, ECX_SSSE3 = 1u << 9, ECX_SSE41 = 1u << 19,
                    ECX_SSE42 = 1u << 20, ECX_OSXSAVE = 1u << 27, ECX_AVX = 1u << 28;
 constexpr uint32_t EDX_MMX = 1u << 23, EDX_SSE = 1u << 25, EDX_SSE2 = 1u << 26;
-constexpr uint32_t EBX7_AVX2 = 1u << 5;
+constexpr uint32_t EBX7_AVX2 = 1u << 5, EBX7_AVX512F = 1u << 16, EBX7_AVX512VL = 1u << 31;
+// XCR0: x87, SSE, AVX, and AVX-512's opmask, ZMM0-15 upper and ZMM16-31 states.
+constexpr uint64_t XCR0_AVX = 7, XCR0_AVX512 = 0xe7;
 constexpr uint32_t ECXE_XOP = 1u << 11;
 constexpr uint32_t EXT = 0x80000000u;
 
@@ -126,6 +128,68 @@ fake_processor modified(fake_processor p, F change) {
 
 const std::vector<detect_case> &detect_cases() {
     static const std::vector<detect_case> cases = {
+        {"AVX-512F and VL with their state enabled (a Zen 4 or a Sapphire Rapids)",
+         modified(avx_machine(),
+                  [](fake_processor &p) {
+                      p.ebx7 = EBX7_AVX2 | EBX7_AVX512F | EBX7_AVX512VL;
+                      p.xcr0 = XCR0_AVX512;
+                  }),
+         FLAGS_MODERN | FEATURE_AVX | FEATURE_AVX2 | FEATURE_AVX512,
+         {0, 1, 7, EXT, EXT + 1},
+         true,
+         "avx512"},
+        {"AVX-512F without VL: no AVX-512 form (it needs the 16-byte EVEX forms)",
+         modified(avx_machine(),
+                  [](fake_processor &p) {
+                      p.ebx7 = EBX7_AVX2 | EBX7_AVX512F;
+                      p.xcr0 = XCR0_AVX512;
+                  }),
+         FLAGS_MODERN | FEATURE_AVX | FEATURE_AVX2,
+         {0, 1, 7, EXT, EXT + 1},
+         true,
+         "avx"},
+        {"AVX-512VL without F",
+         modified(avx_machine(),
+                  [](fake_processor &p) {
+                      p.ebx7 = EBX7_AVX512VL;
+                      p.xcr0 = XCR0_AVX512;
+                  }),
+         FLAGS_MODERN | FEATURE_AVX,
+         {0, 1, 7, EXT, EXT + 1},
+         true,
+         "avx"},
+        {"AVX-512 offered, the operating system saving only the AVX state",
+         modified(avx_machine(),
+                  [](fake_processor &p) {
+                      p.ebx7 = EBX7_AVX512F | EBX7_AVX512VL;
+                      p.xcr0 = XCR0_AVX;
+                  }),
+         FLAGS_MODERN | FEATURE_AVX,
+         {0, 1, 7, EXT, EXT + 1},
+         true,
+         "avx"},
+        {"AVX-512 and XOP both reported: the XOP form comes first",
+         modified(avx_machine(),
+                  [](fake_processor &p) {
+                      p.ebx7 = EBX7_AVX512F | EBX7_AVX512VL;
+                      p.xcr0 = XCR0_AVX512;
+                      p.ecx_ext1 = ECXE_XOP;
+                  }),
+         FLAGS_MODERN | FEATURE_AVX | FEATURE_AVX512 | FEATURE_XOP,
+         {0, 1, 7, EXT, EXT + 1},
+         true,
+         "xop"},
+        {"AVX-512 offered and enabled but AVX not in leaf 1: no leaf 7, no AVX-512",
+         modified(avx_machine(),
+                  [](fake_processor &p) {
+                      p.ecx1 &= ~ECX_AVX;
+                      p.ebx7 = EBX7_AVX512F | EBX7_AVX512VL;
+                      p.xcr0 = XCR0_AVX512;
+                  }),
+         FLAGS_MODERN,
+         {0, 1},
+         true,
+         "sse2"},
         {"AVX and AVX2, no XOP",
          modified(avx_machine(), [](fake_processor &p) { p.ebx7 = EBX7_AVX2; }),
          FLAGS_MODERN | FEATURE_AVX | FEATURE_AVX2,
@@ -306,7 +370,7 @@ TEST_P(DetectCpu, AsksTheExpectedLeavesAndReportsTheExpectedFeatures) {
     fake_processor cpu = c.cpu;
     const cpu_feature_flags flags = detect_cpu_with(cpu);
     EXPECT_EQ(flags, c.flags) << std::hex << "got 0x" << flags << ", want 0x" << c.flags;
-    EXPECT_EQ(flags & ~(cpu_feature_flags)0x3ff, 0u) << "bits above the low ten";
+    EXPECT_EQ(flags & ~(cpu_feature_flags)0x7ff, 0u) << "bits above the low eleven";
     EXPECT_EQ(cpu.leaves, c.leaves) << "CPUID leaves asked";
     if (c.reads_xcr0) {
         EXPECT_EQ(cpu.xgetbvs, std::vector<uint32_t>{0}) << "XCR0 must be read exactly once";
@@ -337,6 +401,21 @@ TEST(DetectCpu, XopNeverAppearsWithoutAvx) {
             }
 }
 
+TEST(DetectCpu, Avx512NeedsEveryOneOfItsStatesEnabled) {
+    // Each XCR0 bit that the AVX-512 form needs, taken away in turn.
+    for (uint64_t bit : {2ull, 4ull, 0x20ull, 0x40ull, 0x80ull}) {
+        fake_processor p = avx_machine();
+        p.ebx7 = EBX7_AVX512F | EBX7_AVX512VL;
+        p.xcr0 = XCR0_AVX512 & ~bit;
+        SCOPED_TRACE(testing::Message() << "xcr0 0x" << std::hex << p.xcr0);
+        EXPECT_EQ(detect_cpu_with(p) & FEATURE_AVX512, 0u);
+    }
+    fake_processor p = avx_machine();
+    p.ebx7 = EBX7_AVX512F | EBX7_AVX512VL;
+    p.xcr0 = XCR0_AVX512;
+    EXPECT_NE(detect_cpu_with(p) & FEATURE_AVX512, 0u);
+}
+
 struct select_case {
     cpu_feature_flags flags;
     const char *form;
@@ -346,6 +425,11 @@ TEST(SelectForm, FirstFormWhoseFeaturesArePresentWins) {
     const select_case cases[] = {
         {FEATURE_XOP | FEATURE_AVX | FEATURE_SSE2, "xop"},
         {FEATURE_XOP | FEATURE_AVX, "xop"},
+        {FEATURE_XOP | FEATURE_AVX512 | FEATURE_AVX | FEATURE_SSE2, "xop"},
+        {FEATURE_AVX512 | FEATURE_AVX | FEATURE_SSE2 | FEATURE_AVX2, "avx512"},
+        {FEATURE_AVX512 | FEATURE_AVX, "avx512"},
+        // The AVX-512 form uses VEX instructions too: without AVX it does not run.
+        {FEATURE_AVX512 | FEATURE_SSE2, "sse2"},
         // The XOP form is VEX-coded too: without AVX it does not run.
         {FEATURE_XOP | FEATURE_SSE2, "sse2"},
         {FEATURE_AVX | FEATURE_SSE2 | FEATURE_AVX2, "avx"},
@@ -373,6 +457,7 @@ TEST(SelectForm, TableWiresEachFormToItsOwnFunctions) {
         bool tangled;
     } const expect[] = {
         {"xop", FEATURE_XOP | FEATURE_AVX, scrypt_ROMix_xop, scrypt_ChunkMix_xop, true},
+        {"avx512", FEATURE_AVX512 | FEATURE_AVX, scrypt_ROMix_avx512, scrypt_ChunkMix_avx512, true},
         {"avx", FEATURE_AVX, scrypt_ROMix_avx, scrypt_ChunkMix_avx, true},
         {"sse2", FEATURE_SSE2, scrypt_ROMix_sse2, scrypt_ChunkMix_sse2, true},
         {"basic", 0, scrypt_ROMix_basic, scrypt_ChunkMix_basic, false},
@@ -390,18 +475,22 @@ TEST(SelectForm, TableWiresEachFormToItsOwnFunctions) {
 }
 
 // This processor, through the compiler's own detection as the second opinion.
-TEST(DetectCpuHere, FeatureOrderPutsTheAvxFormFirstOnThisMachine) {
+TEST(DetectCpuHere, FeatureOrderPutsTheBestVexFormFirstOnThisMachine) {
     __builtin_cpu_init();
     if (!__builtin_cpu_supports("avx"))
-        GTEST_SKIP() << "this machine (or its operating system) has no AVX, so the AVX form "
-                        "cannot be selected here";
+        GTEST_SKIP() << "this machine (or its operating system) has no AVX, so no VEX form "
+                        "can be selected here";
     const cpu_feature_flags flags = detect_cpu();
     EXPECT_TRUE(flags & FEATURE_SSE2);
     EXPECT_TRUE(flags & FEATURE_AVX);
     const bool xop = __builtin_cpu_supports("xop");
+    const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
     EXPECT_EQ((flags & FEATURE_XOP) != 0, xop);
-    EXPECT_STREQ(by_features(flags)->name, xop ? "xop" : "avx");
-    EXPECT_EQ(by_features(flags)->romix, xop ? scrypt_ROMix_xop : scrypt_ROMix_avx);
+    EXPECT_EQ((flags & FEATURE_AVX512) != 0, avx512);
+    EXPECT_STREQ(by_features(flags)->name, xop ? "xop" : avx512 ? "avx512" : "avx");
+    EXPECT_EQ(by_features(flags)->romix, xop      ? scrypt_ROMix_xop
+                                         : avx512 ? scrypt_ROMix_avx512
+                                                  : scrypt_ROMix_avx);
 }
 
 TEST(DetectCpuHere, AgreesWithTheCompilersDetection) {
@@ -423,9 +512,11 @@ TEST(DetectCpuHere, AgreesWithTheCompilersDetection) {
     for (const auto &b : bits) EXPECT_EQ((flags & b.bit) != 0, b.supported) << b.feature;
     const bool sse4 = __builtin_cpu_supports("sse4.1") || __builtin_cpu_supports("sse4.2");
     EXPECT_EQ((flags & FEATURE_SSE4) != 0, sse4);
-    // The AVX2 bit is only looked for when AVX is usable.
+    // The AVX2 and AVX-512 bits are only looked for when AVX is usable.
     if (flags & FEATURE_AVX) {
         EXPECT_EQ((flags & FEATURE_AVX2) != 0, __builtin_cpu_supports("avx2") != 0);
+        EXPECT_EQ((flags & FEATURE_AVX512) != 0,
+                  __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl"));
     }
 }
 

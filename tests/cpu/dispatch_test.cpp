@@ -47,7 +47,8 @@ struct processor_case {
 };
 
 constexpr cpu_feature_flags SSE2 = FEATURE_SSE2, AVX = FEATURE_AVX | FEATURE_SSE2,
-                            XOP = FEATURE_XOP | FEATURE_AVX | FEATURE_SSE2;
+                            XOP = FEATURE_XOP | FEATURE_AVX | FEATURE_SSE2,
+                            AVX512 = FEATURE_AVX512 | FEATURE_AVX | FEATURE_SSE2;
 
 const std::vector<processor_case> &processor_cases() {
     static const std::vector<processor_case> cases = {
@@ -122,6 +123,47 @@ const std::vector<processor_case> &processor_cases() {
          {"xop", "avx", "sse2", "basic"},
          XOP,
          "xop"},
+        // Processors with AVX-512.  The times are made up in the proportions
+        // of ChunkMix per core against the scalar floor: where a dependent
+        // vector integer operation takes one cycle (Zen 4, Intel server cores
+        // since Skylake-SP) the rotate in one instruction puts the AVX-512
+        // form ahead; where it takes two (Zen 5) every vector form loses to
+        // the portable one, and the ranking leaves the AVX-512 form out.
+        {"1-cycle vector operations (a Zen 4): the AVX-512 form wins",
+         AVX512,
+         {},
+         {{"avx512", {700, 690}}, {"avx", {930}}, {"sse2", {960}}, {"basic", {1030}}},
+         {"avx512", "avx", "sse2", "basic"},
+         AVX512,
+         "avx512"},
+        {"2-cycle vector operations (a Zen 5): the portable form wins, AVX-512 is left out",
+         AVX512,
+         {},
+         {{"avx512", {1620, 1600}}, {"avx", {2150}}, {"sse2", {2200}}, {"basic", {1170}}},
+         {"basic", "avx512", "avx", "sse2"},
+         AVX512,
+         "basic"},
+        {"AVX-512 within the tie margin of the AVX form: the table order prefers it",
+         AVX512,
+         {},
+         {{"avx512", {1030}}, {"avx", {1000}}, {"sse2", {1100}}, {"basic", {1400}}},
+         {"avx512", "avx", "sse2", "basic"},
+         AVX512,
+         "avx512"},
+        {"AVX-512 ranked first, its state gone later: the AVX form",
+         AVX512,
+         {},
+         {{"avx512", {700}}, {"avx", {930}}, {"sse2", {960}}, {"basic", {1030}}},
+         {"avx512", "avx", "sse2", "basic"},
+         AVX,
+         "avx"},
+        {"a failed AVX-512 form is neither ranked nor chosen",
+         AVX512,
+         {"avx512"},
+         {{"avx", {930}}, {"sse2", {960}}, {"basic", {1030}}},
+         {"avx", "sse2", "basic"},
+         AVX512,
+         "avx"},
         {"a clock too coarse to tell: every form ties at one tick",
          AVX,
          {},
@@ -174,6 +216,10 @@ INSTANTIATE_TEST_SUITE_P(Processors, RankForms, testing::ValuesIn(processor_case
 TEST(SelectForm, UnrankedFollowsTheTableOrderAndSkipsFailedForms) {
     if (form_index("avx") < 0) GTEST_SKIP() << "this build has no vector forms";
     form_ranking ranking = {};
+    EXPECT_STREQ(scrypt_select_form_by(&ranking, AVX512)->name, "avx512");
+    ranking.failed = 1u << form_index("avx512");
+    EXPECT_STREQ(scrypt_select_form_by(&ranking, AVX512)->name, "avx");
+    ranking.failed = 0;
     EXPECT_STREQ(scrypt_select_form_by(&ranking, AVX)->name, "avx");
     ranking.failed = 1u << form_index("avx");
     EXPECT_STREQ(scrypt_select_form_by(&ranking, AVX)->name, "sse2");

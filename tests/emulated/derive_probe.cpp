@@ -1,7 +1,7 @@
 // Prints what the compiler's runtime sees of the processor it runs on,
 // derives a key for every parameter set of derive_cases.h, then names the
 // mixing form that the calls ran (chosen by the first call's ranking):
-//     cpu sse2 <0|1> avx <0|1> xop <0|1>
+//     cpu sse2 <0|1> avx <0|1> avx512 <0|1> xop <0|1>
 //     case <index> <key in hex>
 //     form <name>
 // Run natively and under emulated processors by the host test.  A failing
@@ -17,8 +17,10 @@ int main() {
     // A second opinion on the processor, from libgcc's own detection (which
     // also asks whether the operating system enabled the AVX state).
     __builtin_cpu_init();
-    printf("cpu sse2 %d avx %d xop %d\n", !!__builtin_cpu_supports("sse2"),
-           !!__builtin_cpu_supports("avx"), !!__builtin_cpu_supports("xop"));
+    printf("cpu sse2 %d avx %d avx512 %d xop %d\n", !!__builtin_cpu_supports("sse2"),
+           !!__builtin_cpu_supports("avx"),
+           __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl"),
+           !!__builtin_cpu_supports("xop"));
     static uint8_t out[256];
     for (size_t i = 0; i < derive_case_count; i++) {
         const derive_case &c = derive_cases[i];

@@ -62,12 +62,14 @@ std::string quote(const std::string &s) {
 // line may run.  Which of them the library chooses is up to its timing of
 // them, which means nothing under an emulator.
 std::set<std::string> forms_for(const std::string &cpu_line) {
-    int sse2 = 0, avx = 0, xop = 0;
-    if (sscanf(cpu_line.c_str(), "cpu sse2 %d avx %d xop %d", &sse2, &avx, &xop) != 3)
+    int sse2 = 0, avx = 0, avx512 = 0, xop = 0;
+    if (sscanf(cpu_line.c_str(), "cpu sse2 %d avx %d avx512 %d xop %d", &sse2, &avx, &avx512,
+               &xop) != 4)
         return {"(unreadable cpu line: " + cpu_line + ")"};
     std::set<std::string> forms = {"basic"};
     if (sse2) forms.insert("sse2");
     if (avx) forms.insert("avx");
+    if (avx512 && avx) forms.insert("avx512");
     if (xop && avx) forms.insert("xop");
     return forms;
 }
@@ -139,7 +141,7 @@ TEST_P(ProbeRun, RunsAFormTheProcessorHasAndMatchesOpenSsl) {
 INSTANTIATE_TEST_SUITE_P(
     Processors, ProbeRun,
     testing::Values(
-        // This machine, as built and fully static.  Natively the AVX form
+        // This machine, as built and fully static.  Natively a VEX form
         // runs here; on other hosts the form their features call for.
         run_case{"native", nullptr, false, nullptr},
         run_case{"native_static", nullptr, true, nullptr},

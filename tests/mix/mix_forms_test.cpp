@@ -143,6 +143,7 @@ TEST_P(VectorForm, SecondEntryNameIsTheSameCode) {
     } const entries[] = {
         {"sse2", scrypt_ChunkMix_sse2, _scrypt_ChunkMix_sse2},
         {"avx", scrypt_ChunkMix_avx, _scrypt_ChunkMix_avx},
+        {"avx512", scrypt_ChunkMix_avx512, _scrypt_ChunkMix_avx512},
         {"xop", scrypt_ChunkMix_xop, _scrypt_ChunkMix_xop},
     };
     bool found = false;
@@ -158,10 +159,103 @@ TEST_P(VectorForm, SecondEntryNameIsTheSameCode) {
 INSTANTIATE_TEST_SUITE_P(Forms, VectorForm, testing::ValuesIn(mixtest::forms(true)), form_name);
 INSTANTIATE_TEST_SUITE_P(Forms, AnyForm, testing::ValuesIn(mixtest::forms(false)), form_name);
 
-TEST(VectorFormTable, HoldsTheThreeVectorForms) {
+TEST(VectorFormTable, HoldsTheFourVectorFormsInOrderOfPreference) {
     std::vector<std::string> names;
     for (const mix_form *f : mixtest::forms(true)) names.push_back(f->name);
-    EXPECT_EQ(names, (std::vector<std::string>{"xop", "avx", "sse2"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"xop", "avx512", "avx", "sse2"}));
+}
+
+// What the AVX-512 kernels leave in the registers that baseline code cannot
+// overwrite: zmm16-31, the opmask registers and bits 128-511 of zmm0-15.
+// Before the call all of them hold a marker (the low 16 bytes of zmm0-15,
+// which the compiler may be using, are kept as they are); after it they must
+// all be zero.  Without the kernels' clearing, the markers would survive in
+// every register the kernel did not happen to use.
+struct wide_registers {
+    alignas(64) uint8_t zmm[32][64];
+    uint16_t k[8];
+};
+
+void fill_wide_registers(uint32_t marker) {
+    alignas(64) uint32_t m[16];
+    for (uint32_t &w : m) w = marker;
+    __asm__ __volatile__(
+        "vmovdqu64 (%0), %%zmm16\n\t"
+        ".irp n, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31\n\t"
+        "vmovdqa64 %%zmm16, %%zmm\\n\n\t"
+        ".endr\n\t"
+        // Bits 128-255 (a 256-bit write, which zeroes bits 256-511), then
+        // bits 256-511; bits 0-127 stay.
+        ".irp n, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15\n\t"
+        "vinserti32x4 $1, %%xmm16, %%ymm\\n, %%ymm\\n\n\t"
+        "vinserti64x4 $1, %%ymm16, %%zmm\\n, %%zmm\\n\n\t"
+        ".endr\n\t"
+        ".irp n, 0, 1, 2, 3, 4, 5, 6, 7\n\t"
+        "kmovw (%0), %%k\\n\n\t"
+        ".endr"
+        :
+        : "r"(m)
+        : "memory");
+}
+
+void read_wide_registers(wide_registers *out) {
+    __asm__ __volatile__(
+        ".irp n, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, "
+        "22, 23, 24, 25, 26, 27, 28, 29, 30, 31\n\t"
+        "vmovdqu64 %%zmm\\n, 64 * \\n(%0)\n\t"
+        ".endr\n\t"
+        ".irp n, 0, 1, 2, 3, 4, 5, 6, 7\n\t"
+        "kmovw %%k\\n, 2048 + 2 * \\n(%0)\n\t"
+        ".endr"
+        :
+        : "r"(out)
+        : "memory");
+}
+
+TEST(Avx512Registers, KernelsLeaveNothingWhereBaselineCodeCannotClearIt) {
+    const mix_form *form = nullptr;
+    for (const mix_form *f : mixtest::forms(true))
+        if (strcmp(f->name, "avx512") == 0) form = f;
+    ASSERT_NE(form, nullptr);
+    SKIP_UNLESS_PROCESSOR_RUNS(*form);
+    constexpr uint32_t r = 2, N = 16;
+    std::mt19937 rng(77);
+    words in(32 * r), x(32 * r), out(32 * r), Y(32 * r), V(32 * r * N);
+    in.fill_random(rng);
+    x.fill_random(rng);
+    const struct {
+        const char *what;
+        void (*run)(const mix_form &, words &, words &, words &, words &, words &);
+    } calls[] = {
+        {"ChunkMix", [](const mix_form &f, words &i, words &b, words &o, words &,
+                        words &) { f.chunkmix(o.data(), i.data(), b.data(), r); }},
+        {"ROMix", [](const mix_form &f, words &i, words &, words &, words &y,
+                     words &v) { f.romix(i.data(), y.data(), v.data(), N, r); }},
+    };
+    for (const auto &c : calls) {
+        SCOPED_TRACE(c.what);
+        wide_registers after;
+        fill_wide_registers(0x5a5aa5a5u);
+        c.run(*form, in, x, out, Y, V);
+        read_wide_registers(&after);
+        // The probe itself works: the markers are there without a call.
+        wide_registers control;
+        fill_wide_registers(0x5a5aa5a5u);
+        read_wide_registers(&control);
+        for (unsigned n = 0; n < 32; n++)
+            for (unsigned b = n < 16 ? 16 : 0; b < 64; b++) {
+                EXPECT_EQ(control.zmm[n][b], 0x5a5aa5a5u >> (8 * (b % 4)) & 0xff)
+                    << "zmm" << n << " byte " << b << " without a call";
+                if (after.zmm[n][b] != 0) {
+                    ADD_FAILURE() << "zmm" << n << " byte " << b << " is not cleared";
+                    break;
+                }
+            }
+        for (unsigned n = 0; n < 8; n++) {
+            EXPECT_EQ(control.k[n], 0xa5a5u) << "k" << n << " without a call";
+            EXPECT_EQ(after.k[n], 0u) << "k" << n << " is not cleared";
+        }
+    }
 }
 
 class Tangle : public testing::Test {

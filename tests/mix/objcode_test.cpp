@@ -1,12 +1,15 @@
 // Reads the shipped archive back with objdump and checks the instruction
 // sets that its code uses:
-// - the XOP forms rotate with vprotd by immediate counts 7, 9, 13 and 18,
-//   never with shift pairs, and use none of the XOP instructions that some
-//   emulators get wrong (vprotd with a register or memory count, the vpsh*
-//   shifts, vpcmov, vpperm);
-// - no code outside the AVX and XOP forms holds a VEX- or XOP-encoded
-//   instruction, so everything else runs on baseline x86-64;
-// - nothing uses 256-bit registers.
+// - the XOP forms rotate with vprotd and the AVX-512 forms with vprold, by
+//   immediate counts 7, 9, 13 and 18, never with shift pairs; the XOP forms
+//   use none of the XOP instructions that some emulators get wrong (vprotd
+//   with a register or memory count, the vpsh* shifts, vpcmov, vpperm);
+// - no code outside the AVX, AVX-512 and XOP forms holds a VEX-, XOP- or
+//   EVEX-encoded instruction, so everything else runs on baseline x86-64;
+// - nothing uses 256-bit or 512-bit registers, and only the AVX-512 forms
+//   hold vzeroupper;
+// - every return of an AVX-512 entry comes right after the zeroing of
+//   zmm16-31 and the opmask registers and a vzeroupper.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -190,28 +193,43 @@ class ObjectCode : public testing::Test {
 program ObjectCode::prog_;
 std::string ObjectCode::error_, ObjectCode::skip_reason_;
 
-TEST_F(ObjectCode, XopFormsRotateWithImmediateVprotdOnly) {
+TEST_F(ObjectCode, XopAndAvx512FormsRotateWithImmediateRotatesOnly) {
     static const std::set<std::string> shifts = {"pslld", "psrld", "vpslld", "vpsrld"};
-    static const std::regex forbidden(R"(^(vpsh[la][bwdq]|vpcmov|vpperm)$)");
-    for (const char *entry : {"scrypt_ChunkMix_xop", "scrypt_ROMix_xop"}) {
-        SCOPED_TRACE(entry);
+    static const std::regex xop_avoided(R"(^(vpsh[la][bwdq]|vpcmov|vpperm)$)");
+    static const std::regex nothing_avoided("^$");
+    // The rotate instructions of each form; a right rotate by 32 - s is the
+    // left rotate by s (the compiler writes the rotate by 18 as vprord 14).
+    const std::set<std::string> xop_left = {"vprotd"}, xop_right = {};
+    const std::set<std::string> evex_left = {"vprold"}, evex_right = {"vprord"};
+    const struct {
+        const char *entry;
+        const std::set<std::string> &left, &right;
+        const std::regex &avoided;
+    } forms[] = {{"scrypt_ChunkMix_xop", xop_left, xop_right, xop_avoided},
+                 {"scrypt_ROMix_xop", xop_left, xop_right, xop_avoided},
+                 {"scrypt_ChunkMix_avx512", evex_left, evex_right, nothing_avoided},
+                 {"scrypt_ROMix_avx512", evex_left, evex_right, nothing_avoided}};
+    for (const auto &f : forms) {
+        SCOPED_TRACE(f.entry);
         uint64_t addr;
-        ASSERT_TRUE(find_entry(prog_, entry, &addr)) << entry << " is not in " << SCRYPT_ARCHIVE;
-        std::set<std::string> counts;
+        ASSERT_TRUE(find_entry(prog_, f.entry, &addr))
+            << f.entry << " is not in " << SCRYPT_ARCHIVE;
+        std::set<unsigned> counts;
         for (const instruction &in : code_of(prog_, reached(prog_, addr))) {
             EXPECT_FALSE(shifts.count(in.mnemonic))
                 << "shift-pair rotation: " << in.mnemonic << " " << in.operands;
-            EXPECT_FALSE(std::regex_match(in.mnemonic, forbidden))
-                << "instruction avoided in the XOP form: " << in.mnemonic << " " << in.operands;
-            if (in.mnemonic != "vprotd") continue;
+            EXPECT_FALSE(std::regex_match(in.mnemonic, f.avoided))
+                << "instruction avoided in this form: " << in.mnemonic << " " << in.operands;
+            const bool left = f.left.count(in.mnemonic), right = f.right.count(in.mnemonic);
+            if (!left && !right) continue;
             if (in.operands[0] != '$') {
-                ADD_FAILURE() << "vprotd with a register or memory count: " << in.operands;
+                ADD_FAILURE() << in.mnemonic << " with a register or memory count: " << in.operands;
                 continue;
             }
-            counts.insert(in.operands.substr(0, in.operands.find(',')));
+            const unsigned n = (unsigned)std::stoul(in.operands.substr(1), nullptr, 16);
+            counts.insert(left ? n : 32 - n);
         }
-        EXPECT_EQ(counts, (std::set<std::string>{"$0x7", "$0x9", "$0xd", "$0x12"}))
-            << "rotation counts 7, 9, 13 and 18";
+        EXPECT_EQ(counts, (std::set<unsigned>{7, 9, 13, 18})) << "rotation counts 7, 9, 13 and 18";
     }
 }
 
@@ -235,7 +253,7 @@ TEST_F(ObjectCode, OtherFormsRotateWithShiftPairs) {
     }
 }
 
-TEST_F(ObjectCode, OnlyTheAvxAndXopFormsHoldVexOrXopInstructions) {
+TEST_F(ObjectCode, OnlyTheAvxAvx512AndXopFormsHoldVexXopOrEvexInstructions) {
     // Entries of baseline code: never allowed such instructions, whoever
     // calls them (the AVX and XOP forms call the shared tangle, for one).
     const char *baseline[] = {"scrypt_ChunkMix_sse2",
@@ -251,7 +269,8 @@ TEST_F(ObjectCode, OnlyTheAvxAndXopFormsHoldVexOrXopInstructions) {
         ASSERT_TRUE(find_entry(prog_, entry, &addr)) << entry << " is not in " << SCRYPT_ARCHIVE;
         banned.insert(addr);
     }
-    // A function may hold such instructions if it is an AVX or XOP entry, or
+    // A function may hold such instructions if it is an AVX, AVX-512 or XOP
+    // entry, or
     // if it is called only from functions that may (helpers that the compiler
     // kept apart from an entry).
     std::map<uint64_t, std::set<uint64_t>> callers;
@@ -259,7 +278,8 @@ TEST_F(ObjectCode, OnlyTheAvxAndXopFormsHoldVexOrXopInstructions) {
         for (uint64_t c : f.callees) callers[c].insert(addr);
     std::set<uint64_t> allowed;
     for (const auto &[addr, f] : prog_)
-        if (form_entry(f.name, "avx") || form_entry(f.name, "xop")) allowed.insert(addr);
+        if (form_entry(f.name, "avx") || form_entry(f.name, "avx512") || form_entry(f.name, "xop"))
+            allowed.insert(addr);
     for (bool changed = true; changed;) {
         changed = false;
         for (const auto &[f, from] : callers) {
@@ -275,15 +295,15 @@ TEST_F(ObjectCode, OnlyTheAvxAndXopFormsHoldVexOrXopInstructions) {
     for (const auto &[addr, f] : prog_) {
         for (const instruction &in : f.code) {
             if (is_vex_or_xop(in) && !allowed.count(addr)) {
-                ADD_FAILURE() << f.name << " runs outside the AVX and XOP forms but holds "
+                ADD_FAILURE() << f.name << " runs outside the AVX, AVX-512 and XOP forms but holds "
                               << in.mnemonic << " " << in.operands;
                 break;
             }
         }
     }
-    // The AVX and XOP forms themselves were recognised: their code holds
-    // VEX or XOP instructions.
-    for (const char *entry : {"scrypt_ROMix_avx", "scrypt_ROMix_xop"}) {
+    // The AVX, AVX-512 and XOP forms themselves were recognised: their code
+    // holds VEX, XOP or EVEX instructions.
+    for (const char *entry : {"scrypt_ROMix_avx", "scrypt_ROMix_avx512", "scrypt_ROMix_xop"}) {
         uint64_t addr;
         ASSERT_TRUE(find_entry(prog_, entry, &addr)) << entry << " is not in " << SCRYPT_ARCHIVE;
         bool vex = false;
@@ -293,16 +313,72 @@ TEST_F(ObjectCode, OnlyTheAvxAndXopFormsHoldVexOrXopInstructions) {
     }
 }
 
-TEST_F(ObjectCode, NoCodeUses256BitRegisters) {
+// The AVX-512 forms' functions: its entries and what they reach.
+std::set<uint64_t> avx512_code(const program &prog) {
+    std::set<uint64_t> all;
+    for (const char *entry : {"scrypt_ChunkMix_avx512", "scrypt_ROMix_avx512"}) {
+        uint64_t addr;
+        if (!find_entry(prog, entry, &addr)) continue;
+        const std::set<uint64_t> r = reached(prog, addr);
+        all.insert(r.begin(), r.end());
+    }
+    return all;
+}
+
+TEST_F(ObjectCode, NoCodeUsesWideRegistersAndOnlyTheAvx512FormsClearTheirUpperParts) {
+    const std::set<uint64_t> avx512 = avx512_code(prog_);
+    ASSERT_FALSE(avx512.empty()) << "no AVX-512 form in " << SCRYPT_ARCHIVE;
     for (const auto &[addr, f] : prog_)
-        for (const instruction &in : f.code)
+        for (const instruction &in : f.code) {
+            const bool clears = in.mnemonic == "vzeroupper" || in.mnemonic == "vzeroall";
             if (in.operands.find("%ymm") != std::string::npos ||
-                in.operands.find("%zmm") != std::string::npos || in.mnemonic == "vzeroupper" ||
-                in.mnemonic == "vzeroall") {
+                in.operands.find("%zmm") != std::string::npos || (clears && !avx512.count(addr))) {
                 ADD_FAILURE() << f.name << " uses wide registers: " << in.mnemonic << " "
                               << in.operands;
                 break;  // one report per function
             }
+        }
+}
+
+TEST_F(ObjectCode, Avx512EntriesReturnOnlyAfterClearingTheRegistersBaselineCodeCannot) {
+    // What each return must follow, with nothing else in between that
+    // writes a vector or opmask register.
+    std::set<std::string> required = {"vzeroupper"};
+    for (int n = 16; n < 32; n++) {
+        const std::string x = "%xmm" + std::to_string(n);
+        required.insert("vpxord " + x + "," + x + "," + x);
+    }
+    for (int n = 0; n < 8; n++) {
+        const std::string k = "%k" + std::to_string(n);
+        required.insert("kxorw " + k + "," + k + "," + k);
+    }
+    for (const char *entry : {"scrypt_ChunkMix_avx512", "scrypt_ROMix_avx512"}) {
+        SCOPED_TRACE(entry);
+        uint64_t addr;
+        ASSERT_TRUE(find_entry(prog_, entry, &addr)) << entry << " is not in " << SCRYPT_ARCHIVE;
+        const std::vector<instruction> &code = prog_.at(addr).code;
+        unsigned returns = 0;
+        for (size_t i = 0; i < code.size(); i++) {
+            if (code[i].mnemonic.rfind("ret", 0) != 0) continue;
+            returns++;
+            std::set<std::string> seen;
+            for (size_t k = i; k-- > 0;) {
+                const instruction &in = code[k];
+                const std::string text = in.mnemonic + " " + in.operands;
+                if (required.count(text) || in.mnemonic == "vzeroupper") {
+                    seen.insert(in.mnemonic == "vzeroupper" ? in.mnemonic : text);
+                    continue;
+                }
+                // Restoring saved registers and the stack frame is fine;
+                // any other vector instruction, call or jump ends the walk.
+                if (is_vex_or_xop(in) || in.mnemonic[0] == 'k' || in.mnemonic[0] == 'j' ||
+                    in.mnemonic.rfind("call", 0) == 0)
+                    break;
+            }
+            EXPECT_EQ(seen, required) << "return " << returns << " of " << entry;
+        }
+        EXPECT_GT(returns, 0u) << entry << " has no return (a tail call escapes the check)";
+    }
 }
 
 }  // namespace

@@ -165,7 +165,7 @@ TEST_P(SelfTestFormDeathTest, OneWrongFormGivesOneMixReport) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SelfTest, SelfTestFormDeathTest,
-                         testing::Values("xop", "avx", "sse2", "basic"),
+                         testing::Values("xop", "avx512", "avx", "sse2", "basic"),
                          [](const auto &info) { return std::string(info.param); });
 
 // A processor that reports none of the vector features: only the portable
