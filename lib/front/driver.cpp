@@ -3,6 +3,7 @@
 // process, and derives with the form chosen for it.
 #include "driver.h"
 
+#include "call.h"
 #include "cpu.h"
 #include "derive.h"
 #include "handler.h"
@@ -15,16 +16,22 @@ extern "C" {
 int32_t power_on_self_test = 0;
 
 void scrypt_set_fatal_error(fatal_error_handler handler) {
-    scrypt_lock();
+    scrypt_call call;
+    scrypt_call_begin(&call);
+    scrypt_lock_entry(&call);
     scrypt_fatal_error = handler ? handler : scrypt_fatal_error_default;
     scrypt_unlock();
+    scrypt_call_end(&call);
 }
 
 void scrypt(const uint8_t *password, size_t password_len, const uint8_t *salt, size_t salt_len,
             uint8_t Nfactor, uint8_t rfactor, uint8_t pfactor, uint8_t *out, size_t out_len) {
-    // One call at a time, from whichever thread; the lock is released only
-    // while the handler runs (see scrypt_report()).
-    scrypt_lock();
+    // Not cancellable once it has its turn; one call at a time, from
+    // whichever thread; the lock is released only while the handler runs
+    // (see scrypt_report()).
+    scrypt_call call;
+    scrypt_call_begin(&call);
+    scrypt_lock_entry(&call);
 
     // The processor is asked afresh on every call.
     const cpu_feature_flags flags = detect_cpu();
@@ -43,6 +50,8 @@ void scrypt(const uint8_t *password, size_t password_len, const uint8_t *salt, s
     scrypt_derive(password, password_len, salt, salt_len, Nfactor, rfactor, pfactor, out, out_len,
                   scrypt_select_form(flags)->romix);
     scrypt_unlock();
+    // Clears the stack and the registers that the call leaves behind.
+    scrypt_call_end(&call);
 }
 
 }  // extern "C"

@@ -33,8 +33,8 @@ void sha256_blocks(hash_context *ctx, const uint8_t *data, uint64_t blocks);
 
 void scrypt_hash_init(hash_context *ctx);
 void scrypt_hash_update(hash_context *ctx, const uint8_t *data, size_t len);
-// Writes the digest; the context is spent afterwards and must be initialised
-// again before reuse.
+// Writes the digest and wipes the context, which must be initialised again
+// before reuse.
 void scrypt_hash_finish(hash_context *ctx, uint8_t out[32]);
 void scrypt_hash(uint8_t out[32], const uint8_t *data, size_t len);
 
@@ -49,10 +49,26 @@ void scrypt_pbkdf2(const uint8_t *password, size_t password_len, const uint8_t *
                    size_t salt_len, uint8_t *out, size_t out_len);
 
 // Zero fill that the optimiser cannot drop, for secrets about to go dead:
-// the hash layer's temporaries and the derivation's work buffers.  On x86-64
-// a fill of SCRYPT_WIPE_STREAMING_BYTES or more bypasses the caches.
+// the hash layer's temporaries, the derivation's work buffers and the stack
+// a call leaves behind.  On x86-64 a fill of SCRYPT_WIPE_STREAMING_BYTES or
+// more bypasses the caches.
 void scrypt_wipe(void *p, size_t len);
 enum { SCRYPT_WIPE_STREAMING_BYTES = 16 << 20 };
+
+// Copies len bytes (the regions must not overlap) through general-purpose
+// registers only, for secrets: the C library's memcpy picks the widest
+// vector registers the processor has (AVX-512's among them), and what it
+// moved stays there, out of reach of the library's baseline code, until
+// something spills it into memory.  For the hash layer's few bytes at a time.
+void scrypt_copy(void *to, const void *from, size_t len);
+
+// Whether calls clear what they leave behind outside the work buffers: the
+// hash layer's wipes of its contexts, key blocks and digests, the copies
+// above (with it off, memcpy's), and the stack and register clearing at the
+// end of every call.  Constant in the library; the test-only build
+// (SCRYPT_TEST_SEAMS) may switch it off, to show that the probes find each
+// trace that the clearing removes.
+extern SCRYPT_SEAM_CONST bool scrypt_clear_call_traces;
 
 SCRYPT_PRIVATE_END
 

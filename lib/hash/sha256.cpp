@@ -1,5 +1,13 @@
 // SHA-256 (FIPS 180-4), HMAC-SHA-256 (RFC 2104) and PBKDF2-HMAC-SHA-256 with
 // one iteration (RFC 8018).
+//
+// Everything that passes through here may be password-equivalent: the key
+// block (the password, or its digest) and its two pads, the midstates keyed
+// with them, the message schedule of a keyed block, every inner digest.  So
+// secrets are moved only by scrypt_copy (never by the C library's memcpy,
+// which leaves what it moved in registers the library cannot clear), and
+// every context, schedule, key block and digest is wiped by scrypt_wipe
+// before the function holding it returns.
 #include <string.h>
 
 #include "hash.h"
@@ -30,6 +38,11 @@ inline void store_be32(uint8_t *p, uint32_t v) {
     p[1] = (uint8_t)(v >> 16);
     p[2] = (uint8_t)(v >> 8);
     p[3] = (uint8_t)v;
+}
+
+// Wipes a secret temporary (switchable only in the test-only build).
+inline void wipe_secret(void *p, size_t len) {
+    if (scrypt_clear_call_traces) scrypt_wipe(p, len);
 }
 
 inline void store_be64(uint8_t *p, uint64_t v) {
@@ -75,22 +88,25 @@ void sha256_blocks(hash_context *ctx, const uint8_t *data, uint64_t blocks) {
         ctx->H[7] += h;
         ctx->bit_count += 512;
     }
+    // The schedule holds the block as big-endian words: for a keyed block,
+    // the password XOR a pad.
+    wipe_secret(w, sizeof w);
 }
 
 void scrypt_hash_init(hash_context *ctx) {
     static const uint32_t initial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                         0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    memcpy(ctx->H, initial, sizeof initial);
+    for (int i = 0; i < 8; i++) ctx->H[i] = initial[i];
     ctx->bit_count = 0;
     ctx->leftover = 0;
 }
 
 void scrypt_hash_update(hash_context *ctx, const uint8_t *data, size_t len) {
-    if (len == 0) return;  // also keeps a null pointer away from memcpy
+    if (len == 0) return;  // also keeps a null pointer away from the copies
     if (ctx->leftover > 0) {
         size_t room = 64 - ctx->leftover;
         size_t m = len < room ? len : room;
-        memcpy(ctx->buffer + ctx->leftover, data, m);
+        scrypt_copy(ctx->buffer + ctx->leftover, data, m);
         ctx->leftover += (uint32_t)m;
         if (ctx->leftover < 64) return;
         sha256_blocks(ctx, ctx->buffer, 1);
@@ -100,7 +116,7 @@ void scrypt_hash_update(hash_context *ctx, const uint8_t *data, size_t len) {
     ctx->leftover = (uint32_t)(len % 64);
     // Whole blocks are compressed straight from the caller's memory.
     if (len >= 64) sha256_blocks(ctx, data, len / 64);
-    if (ctx->leftover > 0) memcpy(ctx->buffer, data + (len - ctx->leftover), ctx->leftover);
+    if (ctx->leftover > 0) scrypt_copy(ctx->buffer, data + (len - ctx->leftover), ctx->leftover);
 }
 
 void scrypt_hash_finish(hash_context *ctx, uint8_t out[32]) {
@@ -117,6 +133,7 @@ void scrypt_hash_finish(hash_context *ctx, uint8_t out[32]) {
     store_be64(ctx->buffer + 56, bits);
     sha256_blocks(ctx, ctx->buffer, 1);
     for (int i = 0; i < 8; i++) store_be32(out + 4 * i, ctx->H[i]);
+    wipe_secret(ctx, sizeof *ctx);
 }
 
 void scrypt_hash(uint8_t out[32], const uint8_t *data, size_t len) {
@@ -132,7 +149,7 @@ void scrypt_hmac_init(hmac_context *ctx, const uint8_t *key, size_t key_len) {
     scrypt_hash_init(&ctx->outer);
     memset(block, 0, sizeof block);
     if (key_len <= 64) {
-        if (key_len > 0) memcpy(block, key, key_len);
+        scrypt_copy(block, key, key_len);
     } else {
         scrypt_hash(block, key, key_len);
     }
@@ -140,7 +157,7 @@ void scrypt_hmac_init(hmac_context *ctx, const uint8_t *key, size_t key_len) {
     scrypt_hash_update(&ctx->inner, block, sizeof block);
     for (uint8_t &b : block) b ^= 0x36 ^ 0x5c;
     scrypt_hash_update(&ctx->outer, block, sizeof block);
-    scrypt_wipe(block, sizeof block);
+    wipe_secret(block, sizeof block);
 }
 
 void scrypt_hmac_update(hmac_context *ctx, const uint8_t *data, size_t len) {
@@ -152,7 +169,9 @@ void scrypt_hmac_finish(hmac_context *ctx, uint8_t out[32]) {
     scrypt_hash_finish(&ctx->inner, inner_digest);
     scrypt_hash_update(&ctx->outer, inner_digest, sizeof inner_digest);
     scrypt_hash_finish(&ctx->outer, out);
-    scrypt_wipe(ctx, sizeof *ctx);
+    // Both halves were wiped as they finished; the inner digest, with the
+    // key, checks a password guess at the cost of the outer hash.
+    wipe_secret(inner_digest, sizeof inner_digest);
 }
 
 void scrypt_pbkdf2(const uint8_t *password, size_t password_len, const uint8_t *salt,
@@ -162,7 +181,7 @@ void scrypt_pbkdf2(const uint8_t *password, size_t password_len, const uint8_t *
     uint8_t index[4];
 
     scrypt_hmac_init(&keyed, password, password_len);
-    salted = keyed;
+    scrypt_copy(&salted, &keyed, sizeof salted);
     scrypt_hmac_update(&salted, salt, salt_len);
 
     // The block count is kept in 64 bits so that every length up to
@@ -171,19 +190,19 @@ void scrypt_pbkdf2(const uint8_t *password, size_t password_len, const uint8_t *
     uint64_t blocks = ((uint64_t)out_len + 31) / 32;
     size_t remaining = out_len;
     for (uint64_t i = 1; i <= blocks; i++) {
-        work = salted;
+        scrypt_copy(&work, &salted, sizeof work);
         store_be32(index, (uint32_t)i);
         scrypt_hmac_update(&work, index, sizeof index);
         scrypt_hmac_finish(&work, block);
         size_t take = remaining < 32 ? remaining : 32;
-        memcpy(out, block, take);
+        scrypt_copy(out, block, take);
         out += take;
         remaining -= take;
     }
 
-    scrypt_wipe(block, sizeof block);
-    scrypt_wipe(&keyed, sizeof keyed);
-    scrypt_wipe(&salted, sizeof salted);
+    wipe_secret(block, sizeof block);
+    wipe_secret(&keyed, sizeof keyed);
+    wipe_secret(&salted, sizeof salted);
 }
 
 }  // extern "C"

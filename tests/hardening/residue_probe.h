@@ -48,6 +48,11 @@ struct needle {
     uint32_t chunk, block;
     bool tangled;
     const char *source;  // whose B0 (a label chosen by the caller)
+    // Other needles (see call_traces.h): their length, 16 to 64 bytes, and
+    // what they are a piece of; null for the blocks of B0.
+    unsigned len = 64;
+    const char *kind = nullptr;
+    unsigned offset = 0;  // where the piece starts in what it is cut from
 };
 
 struct hit {
@@ -87,6 +92,22 @@ class probe {
         }
         OPENSSL_cleanse(b0.data(), b0.size());
         return ok;
+    }
+
+    // Adds the 16-byte pieces of a secret, one at every multiple of 4 bytes
+    // and one at its end (or the whole of a shorter secret).
+    void add_pieces(const uint8_t *secret, size_t len, const char *kind) {
+        const size_t piece = len < 16 ? len : 16;
+        for (size_t at = 0;; at += 4) {
+            if (at + piece > len) at = len - piece;
+            needle n{};
+            n.len = unsigned(piece);
+            n.kind = kind;
+            n.offset = unsigned(at);
+            for (size_t k = 0; k < piece; k++) n.masked[k] = secret[at + k] ^ mask_[k];
+            needles_.push_back(n);
+            if (at + piece == len) break;
+        }
     }
 
     // Scans every writable mapping; returns the hits (at most `limit`).
@@ -163,29 +184,35 @@ class probe {
     }
 
     void scan_region(const uint8_t *lo, const uint8_t *hi) {
-        if (hi - lo < 64) return;
-        for (const uint8_t *x = lo; x + 64 <= hi; x++) {
+        for (const uint8_t *x = lo; x + 8 <= hi; x++) {
             uint64_t head;
             memcpy(&head, x, sizeof head);
             head ^= mask_word_;
             if (!(filter_[head >> 54] >> (head >> 48 & 63) & 1)) continue;
             auto range = std::equal_range(keys_.begin(), keys_.end(), key{head, nullptr});
             for (auto k = range.first; k != range.second; k++)
-                if (matches(x, k->n) && found_ < hits_.size()) hits_[found_++] = {k->n, x};
+                if (x + k->n->len <= hi && matches(x, k->n) && found_ < hits_.size())
+                    hits_[found_++] = {k->n, x};
         }
     }
 
     // Compares memory with a needle, unmasking one byte at a time.
     bool matches(const uint8_t *x, const needle *n) const {
         uint8_t diff = 0;
-        for (unsigned k = 0; k < 64; k++) diff |= uint8_t((x[k] ^ mask_[k]) ^ n->masked[k]);
+        for (unsigned k = 0; k < n->len; k++) diff |= uint8_t((x[k] ^ mask_[k]) ^ n->masked[k]);
         return diff == 0;
     }
 };
 
 // "B0 of <source>, chunk 3 block 0 (tangled) at 0x7f..."
+// "the outer midstate, bytes 4-19, at 0x7f..."
 inline std::string describe(const hit &h) {
     char buf[160];
+    if (h.n->kind) {
+        snprintf(buf, sizeof buf, "%s, bytes %u-%u, at %p\n", h.n->kind, h.n->offset,
+                 h.n->offset + h.n->len - 1, (const void *)h.at);
+        return buf;
+    }
     snprintf(buf, sizeof buf, "B0 of %s, chunk %u block %u (%s) at %p\n", h.n->source, h.n->chunk,
              h.n->block, h.n->tangled ? "tangled" : "natural", (const void *)h.at);
     return buf;

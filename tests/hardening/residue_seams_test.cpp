@@ -3,15 +3,23 @@
 // of each derivation switched off, the blocks of B0 are found (the table's
 // first entry holds the last chunk of B0 as the form stored it: tangled for
 // the vector forms, natural for the portable one); with the wipe on, in the
-// same build, none are, whichever form mixed.
+// same build, none are, whichever form mixed.  Likewise for what a call
+// leaves on its stack and in the registers: with the clearing switched off
+// the probe of call_traces.h finds the password-equivalent traces, with it
+// on nothing.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <string.h>
+#include <sys/mman.h>
 
 #include <string>
 #include <tuple>
 
+#include "call_traces.h"
+#include "front/call.h"
 #include "front/cpu.h"
 #include "front/derive.h"
+#include "hash/hash.h"
 #include "mix/dispatch.h"
 #include "residue_probe.h"
 #include "scrypt-vornik.h"
@@ -102,6 +110,87 @@ TEST(ResidueOfTheSelfTestWithWipeSwitched, OffLeavesItsB0OnLeavesNothing) {
         });
         expect_found_unless_wiped(r, wipe, "self-test row 1, chunk 15 block 0 ");
     }
+}
+
+void derive_traced(const char *password, factors f) {
+    uint8_t out[residue::call_out_len];
+    scrypt((const uint8_t *)password, strlen(password), (const uint8_t *)residue::call_salt,
+           sizeof residue::call_salt - 1, f.N, f.r, f.p, out, sizeof out);
+}
+
+class CallTracesWithClearingSwitched : public testing::TestWithParam<residue::call_case> {};
+
+// What the probe must find with the clearing off, under gcc and clang
+// alike: in the hash layer's dead frames the outer midstate, and, unless a
+// signal's frame has overwritten the deepest of them, the outer pad (as
+// bytes or as message words, by the compiler) and the last PBKDF2's inner
+// digest.  (Each case prints every kind it found.)
+std::vector<std::string> must_find(residue::moment when) {
+    if (when == residue::moment::signal_after) return {"the outer midstate:"};
+    return {"the outer midstate:", "the key block XOR 0x5c", "an inner digest of the last PBKDF2:"};
+}
+
+TEST_P(CallTracesWithClearingSwitched, OffLeavesTracesOnLeavesNone) {
+    if (const char *why = residue::unscannable()) GTEST_SKIP() << why;
+    for (bool clear : {false, true}) {
+        SCOPED_TRACE(clear ? "clearing on" : "clearing off");
+        const child_result r = residue::look_after_call(
+            GetParam(), derive_traced, [clear] { scrypt_clear_call_traces = clear; });
+        ASSERT_TRUE(r.exited);
+        if (clear) {
+            EXPECT_EQ(r.status, 0) << r.output;
+            continue;
+        }
+        EXPECT_GT(r.status, 0) << r.output;
+        EXPECT_LT(r.status, 100) << r.output;
+        for (const std::string &kind : must_find(GetParam().when))
+            EXPECT_NE(r.output.find("found " + kind), std::string::npos) << kind << " not found:\n"
+                                                                         << r.output;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, CallTracesWithClearingSwitched,
+                         testing::ValuesIn(residue::call_cases), named_by_what());
+
+// The depth that the end of a call zeroes covers what calls use: with the
+// clearing off, a first call (self-test, lazy binding) and a later one on a
+// painted stack of the test's own write no deeper than
+// SCRYPT_CALL_STACK_BYTES below the calling frame.
+uintptr_t calling_frame;
+void *call_painted(void *) {
+    volatile char here = 0;
+    calling_frame = (uintptr_t)&here;
+    derive_traced(residue::password_20, residue::call_factors);
+    return nullptr;
+}
+
+TEST(StackScrub, CoversTheDeepestCall) {
+    const child_result r = in_child([] {
+        scrypt_clear_call_traces = false;
+        constexpr size_t bytes = 1 << 20;
+        uint8_t *stack = (uint8_t *)mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+        if (stack == MAP_FAILED) return 101;
+        size_t deepest = 0;
+        for (const char *which : {"first", "later"}) {
+            memset(stack, 0xa5, bytes);
+            pthread_attr_t attr;
+            pthread_attr_init(&attr);
+            pthread_attr_setstack(&attr, stack, bytes);
+            pthread_t t;
+            if (pthread_create(&t, &attr, call_painted, nullptr) != 0) return 102;
+            pthread_join(t, nullptr);
+            size_t i = 0;
+            while (stack[i] == 0xa5) i++;
+            const size_t depth = calling_frame - (uintptr_t)(stack + i);
+            fprintf(stderr, "%s call: %zu bytes\n", which, depth);
+            deepest = depth > deepest ? depth : deepest;
+        }
+        return deepest < SCRYPT_CALL_STACK_BYTES ? 0 : 1;
+    });
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0) << r.output;
+    printf("stack used (scrubbed: %d bytes):\n%s", int(SCRYPT_CALL_STACK_BYTES), r.output.c_str());
 }
 
 }  // namespace

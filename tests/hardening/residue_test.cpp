@@ -2,10 +2,13 @@
 // after scrypt() returns, no block of B0 (the state that ROMix starts from),
 // in either word order, is left anywhere in the process's writable memory,
 // neither from the caller's derivation nor from the self-test's.
-// residue_seams_test shows that the probe does find them when the wipe is
-// switched off.
+// Nor does one call leave anything password-equivalent on its stack, in the
+// registers or anywhere else (call_traces.h).  residue_seams_test shows that
+// the probes do find all of this when the wipe and the clearing are switched
+// off.
 #include <gtest/gtest.h>
 
+#include "call_traces.h"
 #include "residue_probe.h"
 #include "scrypt-vornik.h"
 #include "support/case_name.h"
@@ -62,6 +65,38 @@ TEST(ResidueOfTheSelfTest, NoBlockOfItsB0IsLeft) {
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.status, 0) << r.output;
 }
+
+void derive_traced(const char *password, factors f) {
+    uint8_t out[residue::call_out_len];
+    scrypt((const uint8_t *)password, strlen(password), (const uint8_t *)residue::call_salt,
+           sizeof residue::call_salt - 1, f.N, f.r, f.p, out, sizeof out);
+}
+
+class CallTraces : public testing::TestWithParam<residue::call_case> {};
+
+TEST_P(CallTraces, NothingPasswordEquivalentIsLeftAfterTheCall) {
+    if (const char *why = residue::unscannable()) GTEST_SKIP() << why;
+    const child_result r = residue::look_after_call(GetParam(), derive_traced, [] {});
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0) << r.output;
+}
+
+// The control for the registers: a "call" that only loads the password into
+// xmm5 (and, with AVX-512, zmm17) is caught by the dump, on every moment.
+TEST_P(CallTraces, ProbeFindsAPasswordLeftInARegister) {
+    if (const char *why = residue::unscannable()) GTEST_SKIP() << why;
+    residue::call_case c = GetParam();
+    c.password = residue::password_64;
+    const child_result r = residue::look_after_call(
+        c, [](const char *password, factors) { residue::plant_in_registers(password); }, [] {});
+    ASSERT_TRUE(r.exited);
+    EXPECT_GT(r.status, 0) << r.output;
+    EXPECT_LT(r.status, 100) << r.output;
+    EXPECT_NE(r.output.find("found the password:"), std::string::npos) << r.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, CallTraces, testing::ValuesIn(residue::call_cases),
+                         named_by_what());
 
 // The control: without any call the probe finds nothing, so it does not
 // find its own needles.

@@ -7,12 +7,14 @@
 // end the process, and a deadlock ends it by SIGALRM instead of hanging the
 // test.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <setjmp.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -321,5 +323,197 @@ TEST(Threads, ForkWhileAnotherThreadDerives) {
         return children_ok == 3 && wrong == 0 ? 0 : 1;
     });
 }
+
+// Cancellation: no call is cancelled half-way, and a thread cancelled while
+// it waits for its turn leaves the queue as if it had never come.  Every case
+// ends with the right key from a thread that was not cancelled.
+const factors slow = {13, 3, 0}, quick = {4, 1, 1};
+
+struct caller {
+    factors f;
+    bool asynchronous;  // cancellation type of the thread
+    bool loop;          // derives again and again, else once
+    std::atomic<unsigned> calls{0};
+    bytes out = bytes(32, 0);  // the last key the thread got
+    pthread_t thread{};
+    caller(factors f_, bool asynchronous_, bool loop_)
+        : f(f_), asynchronous(asynchronous_), loop(loop_) {}
+};
+
+void *calling(void *arg) {
+    caller *c = (caller *)arg;
+    if (c->asynchronous) pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
+    do {
+        // Nothing here but the call: asynchronous cancellation may strike
+        // anywhere in the thread's own code.
+        scrypt((const uint8_t *)"cancelled", 9, (const uint8_t *)"salt", 4, (uint8_t)c->f.N,
+               (uint8_t)c->f.r, (uint8_t)c->f.p, c->out.data(), c->out.size());
+        c->calls++;
+        if (!c->asynchronous) pthread_testcancel();
+    } while (c->loop);
+    return nullptr;
+}
+
+struct cancel_case {
+    const char *what;
+    unsigned waiters;      // threads that queue behind a slow call and are cancelled there
+    bool cancel_deriving;  // the thread deriving in a loop is cancelled too
+    bool asynchronous;     // the cancelled threads use asynchronous cancellation
+    unsigned rounds;       // of the whole, each at a random moment
+};
+void PrintTo(const cancel_case &c, std::ostream *os) {
+    *os << c.what;
+}
+
+const cancel_case cancel_cases[] = {
+    {"waiters in the queue", 3, false, false, 1},
+    {"waiters with asynchronous cancellation", 3, false, true, 1},
+    {"the deriving thread", 0, true, false, 1},
+    {"the deriving thread with asynchronous cancellation", 0, true, true, 1},
+    {"waiters and the deriving thread at random moments", 2, true, false, 20},
+    {"asynchronous, at random moments", 2, true, true, 20},
+};
+
+class Cancellation : public testing::TestWithParam<cancel_case> {};
+
+TEST_P(Cancellation, LeavesTheLibraryUsableAndNoCallHalfDone) {
+    const cancel_case c = GetParam();
+    const auto want_slow = openssl_scrypt("cancelled", "salt", slow.N, slow.r, slow.p, 32);
+    const auto want_quick = openssl_scrypt("cancelled", "salt", quick.N, quick.r, quick.p, 32);
+    ASSERT_TRUE(want_slow && want_quick);
+    expect_child_succeeds([&] {
+        srand(7);
+        for (unsigned round = 0; round < c.rounds; round++) {
+            // A slow call in progress, so that the waiters queue.
+            caller holder{slow, false, false};
+            pthread_create(&holder.thread, nullptr, calling, &holder);
+            caller deriving{quick, c.asynchronous, true};
+            if (c.cancel_deriving) {
+                pthread_create(&deriving.thread, nullptr, calling, &deriving);
+                while (deriving.calls == 0) std::this_thread::yield();
+            }
+            std::vector<std::unique_ptr<caller>> waiters;
+            for (unsigned i = 0; i < c.waiters; i++)
+                waiters.push_back(std::make_unique<caller>(quick, c.asynchronous, false));
+            usleep(2000);  // the holder is inside its call by now
+            for (auto &w : waiters) pthread_create(&w->thread, nullptr, calling, w.get());
+            usleep(c.rounds > 1 ? rand() % 3000 : 1000);
+            for (auto &w : waiters) pthread_cancel(w->thread);
+            if (c.cancel_deriving) pthread_cancel(deriving.thread);
+            for (auto &w : waiters) pthread_join(w->thread, nullptr);
+            if (c.cancel_deriving) pthread_join(deriving.thread, nullptr);
+            pthread_join(holder.thread, nullptr);
+            if (holder.out != *want_slow) {
+                fprintf(stderr, "round %u: the slow call got a wrong key\n", round);
+                return 1;
+            }
+            // A waiter either never derived (cancelled in its wait: its
+            // output untouched) or derived in full; never half.
+            for (auto &w : waiters)
+                if (w->out != bytes(32, 0) && w->out != *want_quick) {
+                    fprintf(stderr, "round %u: a waiter's call was cut short\n", round);
+                    return 2;
+                }
+            if (c.cancel_deriving && deriving.out != *want_quick) {
+                fprintf(stderr, "round %u: the deriving thread's call was cut short\n", round);
+                return 3;
+            }
+        }
+        bool other = false;
+        std::thread([&] { other = derives_right("after", "cancellation", {9, 3, 1}, 48); }).join();
+        return other ? 0 : 4;
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Cancellation, testing::ValuesIn(cancel_cases), named_by_what());
+
+// A waiter cancelled in the queue is gone from it: with one call in
+// progress and a cancelled waiter queued behind it, the next caller is
+// served as soon as that call ends (it would wait for ever for a ticket
+// never served).
+TEST(Cancellation, CancelledWaiterNeverDerives) {
+    expect_child_succeeds([] {
+        caller holder{slow, false, false};
+        pthread_create(&holder.thread, nullptr, calling, &holder);
+        usleep(2000);
+        caller waiter{quick, false, false};
+        pthread_create(&waiter.thread, nullptr, calling, &waiter);
+        usleep(2000);
+        pthread_cancel(waiter.thread);
+        pthread_join(waiter.thread, nullptr);
+        pthread_join(holder.thread, nullptr);
+        if (waiter.calls != 0 || waiter.out != bytes(32, 0)) return 1;
+        return derives_right("next", "caller", quick, 32) ? 0 : 2;
+    });
+}
+
+// A host's fork handlers that call the library, registered before the
+// library's own (which the first call registers) or after them, while
+// another thread derives: each handler's key is right, and the child goes on
+// calling.
+std::atomic<unsigned> handler_keys_right{0}, handler_keys_wrong{0};
+void handler_call() {
+    (derives_right("in a fork handler", "salt", quick, 32) ? handler_keys_right
+                                                           : handler_keys_wrong)++;
+}
+void fork_prepare() {
+    handler_call();
+}
+void fork_parent() {
+    handler_call();
+}
+void fork_child() {
+    handler_call();
+    // The child reports through its exit status: 0 when its handler's key
+    // was right and it can derive on.
+    if (handler_keys_wrong != 0 || !derives_right("in the child", "salt", quick, 32)) _exit(31);
+}
+
+struct fork_handler_case {
+    const char *what;
+    bool registered_first;  // the host's handlers before the library's
+};
+void PrintTo(const fork_handler_case &c, std::ostream *os) {
+    *os << c.what;
+}
+const fork_handler_case fork_handler_cases[] = {
+    {"registered before the library's", true},
+    {"registered after the library's", false},
+};
+
+class HostForkHandlers : public testing::TestWithParam<fork_handler_case> {};
+
+TEST_P(HostForkHandlers, MayCallTheLibrary) {
+    const bool first = GetParam().registered_first;
+    expect_child_succeeds([first] {
+        if (first) pthread_atfork(fork_prepare, fork_parent, fork_child);
+        if (!derives_right("first call", "salt", quick, 32)) return 1;
+        if (!first) pthread_atfork(fork_prepare, fork_parent, fork_child);
+        std::atomic<bool> stop{false};
+        std::thread busy([&] {
+            while (!stop) derive("busy", "salt", quick, 16);
+        });
+        for (unsigned round = 0; round < 3; round++) {
+            const child_result c = in_child([] { return 0; });
+            if (!c.exited || c.status != 0) {
+                fprintf(stderr, "forked child %u: %s (status %d)\n", round,
+                        c.exited ? "failed" : "killed", c.status);
+                return 2;
+            }
+        }
+        stop = true;
+        busy.join();
+        // prepare and parent ran in this process, three times each.
+        if (handler_keys_wrong != 0 || handler_keys_right != 6) {
+            fprintf(stderr, "handlers: %u right, %u wrong\n", handler_keys_right.load(),
+                    handler_keys_wrong.load());
+            return 3;
+        }
+        return 0;
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Order, HostForkHandlers, testing::ValuesIn(fork_handler_cases),
+                         named_by_what());
 
 }  // namespace

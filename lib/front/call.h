@@ -1,0 +1,47 @@
+// What every entry point does first and last, whatever else it does:
+// cancellation is held off for the whole call, and the call ends by clearing
+// what it leaves behind outside its buffers.
+//
+//   scrypt_call call;
+//   scrypt_call_begin(&call);
+//   ... the call's work ...
+//   scrypt_call_end(&call);   // nothing may follow but the return
+#ifndef SCRYPT_VORNIK_CALL_H
+#define SCRYPT_VORNIK_CALL_H
+
+#include "internal.h"
+
+SCRYPT_PRIVATE_BEGIN
+
+// The calling thread's cancellation state and type as the host had them.
+typedef struct scrypt_call {
+    int cancel_state, cancel_type;
+} scrypt_call;
+
+// Disables cancellation (and makes it deferred) for the call, so that no
+// call is cancelled half-way, and records how the host had it.
+void scrypt_call_begin(scrypt_call *call);
+
+// Whether the host had cancellation enabled when the call began: only then
+// may the call's wait for its turn be cancelled (see scrypt_lock_entry()).
+bool scrypt_call_cancellable(const scrypt_call *call);
+
+// Zeroes the SCRYPT_CALL_STACK_BYTES of stack below the caller's frame, the
+// most any call's frames reach (a first call's included, whose lazily bound
+// symbols have the dynamic linker save every register down there), then
+// every register that baseline code can clear (on x86-64 xmm0-15 and the
+// general-purpose registers a callee may change), and gives the host its
+// cancellation state back; a cancellation that arrived meanwhile takes
+// effect from here on.  Registers beyond those (the upper halves, AVX-512's)
+// never carry a secret: the library's baseline code does not use them, and
+// a form built for them clears them itself.
+void scrypt_call_end(const scrypt_call *call);
+
+// Four times the depth measured by tests/hardening (residue_seams_test): a
+// first call, with the self-test and the lazy binding of the C library's
+// symbols, reaches about 4 KiB below the entry point, a later call 2 KiB.
+enum { SCRYPT_CALL_STACK_BYTES = 16384 };
+
+SCRYPT_PRIVATE_END
+
+#endif
