@@ -1,5 +1,6 @@
 // The password-string entry points: scrypt_hash_password,
 // scrypt_verify_password and scrypt_password_needs_rehash.
+#include "front/call.h"
 #include "hash/hash.h"
 #include "passwd/encoding.h"
 #include "passwd/pending_api.h"
@@ -42,13 +43,8 @@ int within_limit(const password_string &s, uint64_t max_memory) {
     return SCRYPT_OK;
 }
 
-}  // namespace
-
-extern "C" {
-
-SCRYPT_VORNIK_API int scrypt_hash_password(char *out, size_t out_size, const uint8_t *password,
-                                           size_t password_len, uint64_t N, uint32_t r,
-                                           uint32_t p) {
+int hash_password(char *out, size_t out_size, const uint8_t *password, size_t password_len,
+                  uint64_t N, uint32_t r, uint32_t p) {
     if (out != nullptr && out_size != 0) out[0] = '\0';
     if (!hash_parameters(N, r, p) || (password == nullptr && password_len != 0))
         return SCRYPT_ERR_PARAMETER;
@@ -68,8 +64,8 @@ SCRYPT_VORNIK_API int scrypt_hash_password(char *out, size_t out_size, const uin
     return status;
 }
 
-SCRYPT_VORNIK_API int scrypt_verify_password(const char *stored, const uint8_t *password,
-                                             size_t password_len, uint64_t max_memory) {
+int verify_password(const char *stored, const uint8_t *password, size_t password_len,
+                    uint64_t max_memory) {
     if (password == nullptr && password_len != 0) return SCRYPT_ERR_PARAMETER;
     password_string s;
     if (!scrypt_parse_password(stored, &s)) return SCRYPT_ERR_FORMAT;
@@ -85,12 +81,46 @@ SCRYPT_VORNIK_API int scrypt_verify_password(const char *stored, const uint8_t *
     return status;
 }
 
-SCRYPT_VORNIK_API int scrypt_password_needs_rehash(const char *stored, uint64_t N, uint32_t r,
-                                                   uint32_t p) {
+int needs_rehash(const char *stored, uint64_t N, uint32_t r, uint32_t p) {
     if (!hash_parameters(N, r, p)) return SCRYPT_ERR_PARAMETER;
     password_string s;
     if (!scrypt_parse_password(stored, &s)) return SCRYPT_ERR_FORMAT;
     return !(s.own_shape && s.log2_N == log2_of(N) && s.r == r && s.p == p);
+}
+
+}  // namespace
+
+// Each entry point, as every one of the library's, holds off cancellation for
+// the call and ends by clearing the stack below it and the registers, where
+// the key (and, while it is read, the password) passed through.
+extern "C" {
+
+SCRYPT_VORNIK_API int scrypt_hash_password(char *out, size_t out_size, const uint8_t *password,
+                                           size_t password_len, uint64_t N, uint32_t r,
+                                           uint32_t p) {
+    scrypt_call call;
+    scrypt_call_begin(&call);
+    const int status = hash_password(out, out_size, password, password_len, N, r, p);
+    scrypt_call_end(&call);
+    return status;
+}
+
+SCRYPT_VORNIK_API int scrypt_verify_password(const char *stored, const uint8_t *password,
+                                             size_t password_len, uint64_t max_memory) {
+    scrypt_call call;
+    scrypt_call_begin(&call);
+    const int status = verify_password(stored, password, password_len, max_memory);
+    scrypt_call_end(&call);
+    return status;
+}
+
+SCRYPT_VORNIK_API int scrypt_password_needs_rehash(const char *stored, uint64_t N, uint32_t r,
+                                                   uint32_t p) {
+    scrypt_call call;
+    scrypt_call_begin(&call);
+    const int status = needs_rehash(stored, N, r, p);
+    scrypt_call_end(&call);
+    return status;
 }
 
 }  // extern "C"
