@@ -5,7 +5,7 @@
 #include <string.h>
 
 #include "bench.h"
-#include "front/cpu.h"
+#include "dispatch/cpu.h"
 
 namespace bench {
 

@@ -36,8 +36,8 @@
 #include <vector>
 
 #include "bench.h"
-#include "front/cpu.h"
-#include "mix/dispatch.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 
 #if SCRYPT_BENCH_SODIUM
 #include <sodium.h>

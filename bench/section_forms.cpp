@@ -7,8 +7,8 @@
 #include <algorithm>
 
 #include "bench.h"
-#include "front/cpu.h"
-#include "mix/dispatch.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 #include "mix/mix.h"
 
 namespace {

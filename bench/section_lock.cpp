@@ -3,11 +3,11 @@
 // alone, and a whole call is timed against the same work without it.
 #include <stdio.h>
 
+#include "api/lock.h"
 #include "bench.h"
-#include "front/cpu.h"
-#include "front/derive.h"
-#include "front/lock.h"
-#include "mix/dispatch.h"
+#include "core/cache.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 
 namespace {
 
@@ -31,8 +31,8 @@ double lock_pair_seconds() {
 // What scrypt() does after its first call, less the lock.
 void unlocked_derive(const factor_set &f, uint8_t *out) {
     const cpu_feature_flags flags = detect_cpu();
-    scrypt_derive(password, password_len, salt, salt_len, f.Nfactor, f.rfactor, f.pfactor, out,
-                  out_len, scrypt_select_form(flags)->romix);
+    scrypt_derive_cached(&scrypt_shared_cache, password, password_len, salt, salt_len, f.N(), f.r(),
+                         f.p(), out, out_len, scrypt_select_form(flags)->romix);
 }
 
 // Median time of one call, locked and unlocked, in alternating batches.

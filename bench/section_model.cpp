@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "bench.h"
-#include "front/cpu.h"
-#include "mix/dispatch.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 
 namespace {
 

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "bench.h"
-#include "passwd/pending_api.h"
 #include "scrypt-vornik.h"
 
 namespace {

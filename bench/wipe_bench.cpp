@@ -10,7 +10,7 @@
 #include <stdio.h>
 
 #include "bench.h"
-#include "front/derive.h"
+#include "core/derive.h"
 #include "hash/hash.h"
 
 namespace {

@@ -61,15 +61,19 @@ install(FILES ${PROJECT_BINARY_DIR}/scrypt-vornik.pc
     DESTINATION ${SCRYPT_VORNIK_PKGCONFIG_DIR})
 
 # --- Man pages and licence ------------------------------------------------------
-# The pages carry the project version; the two function names of section 3
-# lead to the library's page, the three password functions to theirs.
-foreach(page hexlines.1 scrypt-vornik.3 scrypt_hash_password.3)
+# The pages carry the project version.  scrypt_derive_key and scrypt_strerror
+# have pages of their own; the names scrypt and scrypt_set_fatal_error lead
+# to the library's page, the three password functions to theirs.
+foreach(page hexlines.1 scrypt-vornik.3 scrypt_derive_key.3 scrypt_strerror.3
+        scrypt_hash_password.3)
     configure_file(${PROJECT_SOURCE_DIR}/man/${page}.in ${PROJECT_BINARY_DIR}/man/${page} @ONLY)
 endforeach()
 install(FILES ${PROJECT_BINARY_DIR}/man/hexlines.1
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES
     ${PROJECT_BINARY_DIR}/man/scrypt-vornik.3
+    ${PROJECT_BINARY_DIR}/man/scrypt_derive_key.3
+    ${PROJECT_BINARY_DIR}/man/scrypt_strerror.3
     ${PROJECT_SOURCE_DIR}/man/scrypt.3
     ${PROJECT_SOURCE_DIR}/man/scrypt_set_fatal_error.3
     ${PROJECT_BINARY_DIR}/man/scrypt_hash_password.3

@@ -6,9 +6,9 @@
 // in natural order on both sides.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "front/cpu.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 #include "fuzz_support.h"
-#include "mix/dispatch.h"
 #include "mix/mix.h"
 
 namespace {

@@ -19,7 +19,6 @@
 
 #include "fuzz_support.h"
 #include "passwd/encoding.h"
-#include "passwd/pending_api.h"
 #include "scrypt-vornik.h"
 
 namespace {

@@ -4,7 +4,7 @@
 // object code as in the source (the tests and the benchmark call the mixing
 // forms by name).  The library is compiled with hidden visibility, and the
 // archive is made from one relocatable object in which every hidden symbol is
-// turned local: only scrypt() and scrypt_set_fatal_error() stay global.
+// turned local: only the functions of the public header stay global.
 #ifndef SCRYPT_VORNIK_INTERNAL_H
 #define SCRYPT_VORNIK_INTERNAL_H
 

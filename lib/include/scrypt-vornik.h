@@ -1,66 +1,44 @@
 /*
  * scrypt-vornik: scrypt key derivation (RFC 7914) for C and C++ hosts.
  *
- * The library exports two functions, scrypt() and scrypt_set_fatal_error().
- * It links against nothing but the C standard library; a C host links the
- * static archive libscrypt-vornik.a with its C compiler alone.
+ * Two entry points derive the same keys:
  *
- * Cost factors are passed as base-2 logarithms in single bytes:
+ *   scrypt_derive_key()  N, r and p as integers (any values RFC 7914 allows),
+ *                        returns a status and never ends the process; calls
+ *                        from different threads run at the same time.  New
+ *                        code, and every library, should use this one.
+ *   scrypt()             N, r and p as base-2 logarithms in single bytes;
+ *                        every failure goes to one process-wide fatal-error
+ *                        handler, whose default ends the process; calls run
+ *                        one at a time.
  *
- *     N = 2^(Nfactor + 1)   Nfactor  0 .. 30   (N = 2 .. 2^31)
- *     r = 2^rfactor         rfactor  0 .. 8    (r = 1 .. 256)
- *     p = 2^pfactor         pfactor  0 .. 25   (p = 1 .. 2^25)
- *
- * Mind the "+ 1": Nfactor 13 means N = 16384, and Nfactor 0 means N = 2.
- * Passing N itself (say 16384) does not work: the argument is a byte, so the
- * value is truncated, and anything above 30 is reported as out of range.
- * In addition p * r must stay below 2^30 (pfactor + rfactor <= 29), the
- * bound that RFC 7914 places on the size of the mixed buffer, and the output
- * may be at most (2^32 - 1) * 32 bytes long.
+ * The library exports these, scrypt_strerror() and scrypt_set_fatal_error().
+ * It links against nothing but the C standard library (and its POSIX
+ * threads); a C host links the static archive libscrypt-vornik.a with its C
+ * compiler alone.  With a C library older than glibc 2.34, link with
+ * -pthread (the CMake package and the pkg-config file add it).
  *
  * Memory: a derivation needs N * 128 * r bytes for its table plus
- * (p + 1) * 128 * r bytes of work space.  The library keeps both buffers
- * after a call and reuses them while the factors stay the same; a call with
- * other factors releases them and allocates new ones, and the last ones are
- * released when the process ends.  Every derivation, the self-test's
- * included, ends by overwriting both buffers with zeros after the output is
- * written, so between calls they hold nothing derived from the password;
- * while a derivation runs they hold its intermediate values.  The caller
- * owns password, salt and output; the library only reads the first two and
- * writes exactly `out_len` bytes of the third, and clears none of them.
+ * (p + 1) * 128 * r bytes of work space.  Both buffers are kept after a call
+ * and reused while the parameters stay the same: scrypt() keeps one pair for
+ * all its calls, and every thread that calls scrypt_derive_key() keeps its
+ * own pair, until it calls with other parameters (which replaces them), the
+ * thread exits, or the library is unloaded or the process ends (which
+ * releases them).  An idle thread therefore holds the buffers of its last
+ * derivation.  Every derivation, the self-test's included, ends by
+ * overwriting both buffers with zeros after the output is written, so
+ * between calls they hold nothing derived from the password; while a
+ * derivation runs they hold its intermediate values.  The caller owns
+ * password, salt and output; the library only reads the first two and
+ * writes exactly `out_len` bytes of the third (nothing at all on a failure),
+ * and clears none of them.
  *
- * Threads: scrypt() and scrypt_set_fatal_error() may be called from any
- * thread.  They share one process-wide lock and run one at a time: a call
- * that finds another in progress waits for it, and waiting calls are served
- * in the order they arrived.  Derivations therefore do not run in parallel
- * (derive in several processes for that).  A host on one thread
- * pays one uncontended lock per call, nothing else.  The handler runs with
- * the lock released (see scrypt_set_fatal_error()).  fork() waits for a call
- * in progress in another thread to end, so the child finds the library ready
- * to use.  With a C library older than glibc 2.34, link with -pthread (the
- * CMake package and the pkg-config file add it).
- *
- * Self-test: the first scrypt() call of a process first tests the library
- * against known answers (every mixing form this processor runs, SHA-256 and
- * two complete derivations).  Later calls skip it, whatever its outcome.
- *
- * Failures are never returned.  Each is reported once to the fatal-error
- * handler as one of these constant messages:
- *
- *     "scrypt: power on self test failed"               every self-test part failed
- *     "scrypt: mix function power-on-self-test failed"  a mixing form is wrong
- *     "scrypt: hash function power-on-self-test failed" SHA-256 is wrong
- *     "scrypt: scrypt power-on-self-test failed"        a known derivation is wrong
- *     "scrypt: N out of range"                          Nfactor > 30
- *     "scrypt: r out of range"                          rfactor > 8
- *     "scrypt: p out of range"                          pfactor > 25, or
- *                                                       pfactor + rfactor >= 30
- *     "scrypt: output length out of range"              out_len > (2^32 - 1) * 32
- *     "scrypt: out of memory"                           a work buffer could not
- *                                                       be allocated
- *
- * The default handler writes the message and a newline to standard error and
- * ends the process with exit status 1.
+ * Self-test: the first call of a process, through either entry point, first
+ * tests the library against known answers (every mixing form this processor
+ * runs, SHA-256 and two complete derivations); concurrent first calls wait
+ * for it.  Later calls skip it, whatever its outcome.  If any part failed,
+ * every scrypt_derive_key() call returns SCRYPT_ERR_SELFTEST, and scrypt()
+ * reports the failure to the handler once (see scrypt()).
  */
 #ifndef SCRYPT_VORNIK_H
 #define SCRYPT_VORNIK_H
@@ -84,8 +62,63 @@ extern "C" {
 #endif
 
 /*
+ * Statuses of scrypt_derive_key() and the functions built on it: SCRYPT_OK
+ * or a negative value.  scrypt_derive_key() returns only the first four.
+ */
+#define SCRYPT_OK 0
+#define SCRYPT_ERR_PARAMETER (-1) /* a parameter is outside its range */
+#define SCRYPT_ERR_MEMORY (-2)    /* a work buffer could not be allocated */
+#define SCRYPT_ERR_SELFTEST (-3)  /* the library failed its self-test */
+#define SCRYPT_ERR_BUFFER (-4)    /* output buffer too small */
+#define SCRYPT_ERR_RANDOM (-5)    /* no randomness available */
+#define SCRYPT_ERR_MISMATCH (-6)  /* password does not match */
+#define SCRYPT_ERR_FORMAT (-7)    /* string cannot be parsed */
+#define SCRYPT_ERR_LIMIT (-8)     /* parameters exceed the caller's limit */
+
+/*
+ * scrypt_derive_key: writes the first `out_len` bytes of
+ * scrypt(password, salt, N, r, p) to `out` and returns SCRYPT_OK.
+ *
+ * N must be a power of two from 2 to 2^31; r and p at least 1, with
+ * r * p < 2^30 (RFC 7914's bound on the mixed buffer, 128 * r * p bytes);
+ * out_len at most (2^32 - 1) * 32 (RFC 8018's bound on PBKDF2).  Otherwise
+ * the call returns SCRYPT_ERR_PARAMETER.  password, salt: any bytes, no
+ * terminator needed; a length of 0 is allowed (the pointer may then be
+ * null).  out_len may be 0: the whole derivation runs and nothing is
+ * written.
+ *
+ * Returns SCRYPT_OK, or on failure, with nothing written to `out`:
+ *     SCRYPT_ERR_PARAMETER  N, r, p or out_len outside the ranges above
+ *     SCRYPT_ERR_MEMORY     a work buffer (N * 128 * r bytes of table,
+ *                           (p + 1) * 128 * r of work space) could not be had
+ *     SCRYPT_ERR_SELFTEST   the process's self-test failed (every call
+ *                           returns it from then on)
+ * It never calls the fatal-error handler and never ends the process.  The
+ * self-test has run before any parameter is looked at, so a failed self-test
+ * is reported whatever the parameters.
+ *
+ * Threads: calls from different threads run at the same time, each in the
+ * calling thread's own buffers (see Memory above); only the first call of
+ * the process, with its self-test, makes concurrent first calls wait.  A
+ * call is never cancelled half-way: it disables thread cancellation for its
+ * whole duration, waits included, and restores it before it returns.  After
+ * fork() the child derives at once; the buffers of the parent's other
+ * threads are released there.
+ */
+SCRYPT_VORNIK_API int scrypt_derive_key(const uint8_t *password, size_t password_len,
+                                        const uint8_t *salt, size_t salt_len, uint64_t N,
+                                        uint32_t r, uint32_t p, uint8_t *out, size_t out_len);
+
+/*
+ * scrypt_strerror: a constant English text describing `status`, one of the
+ * SCRYPT_ statuses above, or a text saying that the status is unknown.  The
+ * text belongs to the library; do not free or modify it.
+ */
+SCRYPT_VORNIK_API const char *scrypt_strerror(int status);
+
+/*
  * fatal_error_handler: receives one constant, zero-terminated message from
- * the list above.  The message belongs to the library; do not free it.
+ * the list at scrypt().  The message belongs to the library; do not free it.
  */
 typedef void (*fatal_error_handler)(const char *message);
 
@@ -94,23 +127,63 @@ typedef void (*fatal_error_handler)(const char *message);
  * scrypt(password, salt, N = 2^(Nfactor+1), r = 2^rfactor, p = 2^pfactor)
  * to `out`.
  *
+ *     N = 2^(Nfactor + 1)   Nfactor  0 .. 30   (N = 2 .. 2^31)
+ *     r = 2^rfactor         rfactor  0 .. 8    (r = 1 .. 256)
+ *     p = 2^pfactor         pfactor  0 .. 25   (p = 1 .. 2^25)
+ *
+ * Mind the "+ 1": Nfactor 13 means N = 16384, and Nfactor 0 means N = 2.
+ * Passing N itself (say 16384) does not work: the argument is a byte, so the
+ * value is truncated, and anything above 30 is reported as out of range.
+ * In addition p * r must stay below 2^30 (pfactor + rfactor <= 29), the
+ * bound that RFC 7914 places on the size of the mixed buffer, and the output
+ * may be at most (2^32 - 1) * 32 bytes long.
+ *
  * password, salt: any bytes, no terminator needed; a length of 0 is allowed
  * (the pointer may then be null).  out_len may be 0, in which case the whole
  * derivation runs and nothing is written.
  *
- * Out-of-range factors or output length and allocation failures are reported
- * to the fatal-error handler.  If an installed handler returns after such a
- * report, scrypt() returns at once without deriving or writing anything.  If
- * it returns after "scrypt: power on self test failed", the call goes on and
- * derives the key.
+ * Failures are never returned.  Each is reported once to the fatal-error
+ * handler as one of these constant messages:
+ *
+ *     "scrypt: power on self test failed"               every self-test part failed
+ *     "scrypt: mix function power-on-self-test failed"  a mixing form is wrong
+ *     "scrypt: hash function power-on-self-test failed" SHA-256 is wrong
+ *     "scrypt: scrypt power-on-self-test failed"        a known derivation is wrong
+ *     "scrypt: N out of range"                          Nfactor > 30
+ *     "scrypt: r out of range"                          rfactor > 8
+ *     "scrypt: p out of range"                          pfactor > 25, or
+ *                                                       pfactor + rfactor >= 30
+ *     "scrypt: output length out of range"              out_len > (2^32 - 1) * 32
+ *     "scrypt: out of memory"                           a work buffer could not
+ *                                                       be allocated
+ *
+ * The self-test's messages come from the call that runs it, each as soon as
+ * its part has ended; if scrypt_derive_key() ran it, the next scrypt() call
+ * makes them instead, in the same order, before it derives.
+ *
+ * If an installed handler returns after a range, length or memory report,
+ * scrypt() returns at once without deriving or writing anything.  If it
+ * returns after a self-test report, the call goes on and derives the key.
+ *
+ * Threads: scrypt() and scrypt_set_fatal_error() may be called from any
+ * thread.  They share one process-wide lock and run one at a time: a call
+ * that finds another in progress waits for it, and waiting calls are served
+ * in the order they arrived.  scrypt() calls therefore do not run in
+ * parallel (scrypt_derive_key() calls do, and take no part in this lock).
+ * A host on one thread pays one uncontended lock per call, nothing else.
+ * The handler runs with the lock released (see scrypt_set_fatal_error()).
+ * fork() waits for a scrypt() call in progress in another thread to end, so
+ * the child finds the library ready to use.
  */
 SCRYPT_VORNIK_API void scrypt(const uint8_t *password, size_t password_len, const uint8_t *salt,
                               size_t salt_len, uint8_t Nfactor, uint8_t rfactor, uint8_t pfactor,
                               uint8_t *out, size_t out_len);
 
 /*
- * scrypt_set_fatal_error: installs `handler` for every later report,
- * including those of the self-test, from whichever thread.  A handler may end
+ * scrypt_set_fatal_error: installs `handler` for every later report of
+ * scrypt(), including those of the self-test, from whichever thread (the
+ * handler is scrypt()'s alone: scrypt_derive_key() never calls it, whichever
+ * is installed).  A handler may end
  * the process, jump away (longjmp), throw a C++ exception through the
  * library, or return (see scrypt() for what a returning handler gets).  It
  * runs with the library's lock released and the library's state consistent,
@@ -119,8 +192,9 @@ SCRYPT_VORNIK_API void scrypt(const uint8_t *password, size_t password_len, cons
  * scrypt() and scrypt_set_fatal_error(); such a call is an ordinary one (it
  * may report, entering the handler again).  While the first call's self-test
  * waits in the handler, other calls do not wait for the self-test and do not
- * run it again: they derive at once, with the mixing forms the self-test has
- * already checked.  Passing NULL reinstates the default handler.
+ * run it again: scrypt() calls derive at once, with the mixing forms the
+ * self-test has already checked, and scrypt_derive_key() calls return
+ * SCRYPT_ERR_SELFTEST.  Passing NULL reinstates the default handler.
  */
 SCRYPT_VORNIK_API void scrypt_set_fatal_error(fatal_error_handler handler);
 

@@ -163,7 +163,8 @@ __attribute__((always_inline)) inline void mix_block(uint32_t &x0, uint32_t &x5,
 template <bool Xored, unsigned Ahead = 0>
 __attribute__((noinline)) uint32_t chunk_mix(uint32_t *Bout, const uint32_t *Bin,
                                              const uint32_t *Bxor, uint32_t r) {
-    const uint32_t blocks = 2 * r;
+    // Offsets in 64 bits: a chunk may exceed 2^32 words (r up to 2^30).
+    const size_t blocks = 2 * (size_t)r;
     // The running block starts as the last block of the (xored) input.  That
     // block of Bin is often the one just written (ROMix passes one call's
     // output to the next), so it is read as it was stored, a word at a time:
@@ -184,7 +185,7 @@ __attribute__((noinline)) uint32_t chunk_mix(uint32_t *Bout, const uint32_t *Bin
     else
         mix_block(x0, x5, x10, x15, prev, out, Bin + 16, nullptr, ahead, Bin);
     prev = out;
-    for (uint32_t i = 1; i < blocks; i++) {
+    for (size_t i = 1; i < blocks; i++) {
         // Even-numbered outputs fill the first half of Bout, odd-numbered ones
         // the second.
         out = Bout + 16 * ((i >> 1) + (i & 1) * r);

@@ -1,10 +1,10 @@
 // The password-string entry points: scrypt_hash_password,
 // scrypt_verify_password and scrypt_password_needs_rehash.
-#include "front/call.h"
+#include "api/call.h"
 #include "hash/hash.h"
 #include "passwd/encoding.h"
-#include "passwd/pending_api.h"
 #include "passwd/random.h"
+#include "scrypt-vornik.h"
 #include "selftest/selftest.h"
 
 namespace {

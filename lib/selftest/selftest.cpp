@@ -2,11 +2,9 @@
 
 #include <string.h>
 
-#include "front/cpu.h"
-#include "front/derive.h"
-#include "front/handler.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 #include "hash/hash.h"
-#include "mix/dispatch.h"
 
 extern "C" {
 
@@ -104,39 +102,41 @@ uint32_t test_hash() {
     return scrypt_equal_ct(digest, post_hash_expected, sizeof digest);
 }
 
-// Each row derives as any call would, with the form that calls use here.
-// A row whose derivation reported a failure (and whose handler returned)
-// counts as failed.
-uint32_t test_derivation() {
+// Each row derives as any call would, with the form that calls use here, in
+// `cache`, or without one in buffers of its own that it releases at the end.
+// A row whose derivation failed (out of memory) counts as failed.
+uint32_t test_derivation(work_cache *cache) {
     uint32_t ok = 1;
     uint8_t out[64];
+    work_buffers own = {};
     // Every row runs, also after one has failed.
     for (unsigned i = 0; post_settings[i].password != nullptr; i++) {
         const post_setting_row &row = post_settings[i];
-        const bool derived =
-            scrypt_derive((const uint8_t *)row.password, strlen(row.password),
-                          (const uint8_t *)row.salt, strlen(row.salt), row.Nfactor, row.rfactor,
-                          row.pfactor, out, sizeof out, scrypt_select_form(detect_cpu())->romix);
-        ok &= derived ? scrypt_equal_ct(out, post_vectors[i], sizeof out) : 0;
+        const uint8_t *password = (const uint8_t *)row.password, *salt = (const uint8_t *)row.salt;
+        const uint64_t N = uint64_t(2) << row.Nfactor;
+        const uint32_t r = uint32_t(1) << row.rfactor, p = uint32_t(1) << row.pfactor;
+        const romix_function romix = scrypt_select_form(detect_cpu())->romix;
+        const derive_status status =
+            cache ? scrypt_derive_cached(cache, password, strlen(row.password), salt,
+                                         strlen(row.salt), N, r, p, out, sizeof out, romix)
+                  : scrypt_derive_in(&own, password, strlen(row.password), salt, strlen(row.salt),
+                                     N, r, p, out, sizeof out, romix);
+        ok &= status == DERIVE_OK ? scrypt_equal_ct(out, post_vectors[i], sizeof out) : 0;
     }
+    scrypt_release_work(&own);
     return ok;
 }
 
 }  // namespace
 
-extern "C" uint32_t scrypt_power_on_self_test(void) {
-    uint32_t result = POST_MIX_PASSED | POST_HASH_PASSED | POST_SCRYPT_PASSED;
-    if (!test_mix()) {
-        scrypt_report("scrypt: mix function power-on-self-test failed");
-        result &= ~POST_MIX_PASSED;
+extern "C" uint32_t scrypt_self_test_part(unsigned part, work_cache *cache) {
+    switch (part) {
+        case POST_PART_MIX:
+            return test_mix();
+        case POST_PART_HASH:
+            return test_hash();
+        case POST_PART_DERIVATION:
+            return test_derivation(cache);
     }
-    if (!test_hash()) {
-        scrypt_report("scrypt: hash function power-on-self-test failed");
-        result &= ~POST_HASH_PASSED;
-    }
-    if (!test_derivation()) {
-        scrypt_report("scrypt: scrypt power-on-self-test failed");
-        result &= ~POST_SCRYPT_PASSED;
-    }
-    return result;
+    return 0;
 }

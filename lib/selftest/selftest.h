@@ -1,21 +1,33 @@
 // Power-on self-test: known-answer tests of every mixing form this processor
-// runs, of SHA-256 and of two whole derivations.  Run once per process by
-// the first scrypt() call.
+// runs, of SHA-256 and of two whole derivations.  The parts run one at a
+// time and say whether they passed; they report to nobody (the entry points
+// decide what a failure means for them, see api/post.h).
 #ifndef SCRYPT_VORNIK_SELFTEST_H
 #define SCRYPT_VORNIK_SELFTEST_H
 
 #include <stddef.h>
 #include <stdint.h>
 
+#include "core/cache.h"
 #include "internal.h"
 #include "mix/mix.h"
 
 SCRYPT_PRIVATE_BEGIN
 
+// The parts in the order they run; part k passing sets bit 1 << k of the
+// self-test's result.
+enum : unsigned {
+    POST_PART_MIX = 0,
+    POST_PART_HASH = 1,
+    POST_PART_DERIVATION = 2,
+    POST_PART_COUNT = 3,
+};
+
 enum : uint32_t {
-    POST_MIX_PASSED = 0x1,
-    POST_HASH_PASSED = 0x2,
-    POST_SCRYPT_PASSED = 0x4,
+    POST_MIX_PASSED = 1u << POST_PART_MIX,
+    POST_HASH_PASSED = 1u << POST_PART_HASH,
+    POST_SCRYPT_PASSED = 1u << POST_PART_DERIVATION,
+    POST_ALL_PASSED = POST_MIX_PASSED | POST_HASH_PASSED | POST_SCRYPT_PASSED,
 };
 
 typedef void (*block_conversion)(uint32_t *blocks, uint64_t count);
@@ -39,8 +51,12 @@ uint32_t scrypt_equal_ct(const uint8_t *a, const uint8_t *b, size_t n);
 uint32_t scrypt_test_mix_instance(chunkmix_function mix, block_conversion before,
                                   block_conversion after, const uint8_t expect[16]);
 
-// Returns the pass bits; reports each failed part to the fatal-error handler.
-uint32_t scrypt_power_on_self_test(void);
+// Runs part `part` and returns 1 when it passed, 0 when it failed.  The mix
+// part also marks the forms that fail their known answer, so that no call
+// selects them, and ranks the others by speed; the derivation part derives
+// with the form that calls select here, in `cache`, or with a null `cache`
+// in buffers of its own that it releases before it returns.
+uint32_t scrypt_self_test_part(unsigned part, work_cache *cache);
 
 SCRYPT_PRIVATE_END
 

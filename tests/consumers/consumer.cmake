@@ -23,6 +23,7 @@ function(skip reason)
 endfunction()
 
 include(${ROOT}/tests/support/run.cmake)
+include(${ROOT}/tests/support/exports.cmake)
 
 # The key of RFC 7914's second test vector, from the oracle.
 function(expected_key var)
@@ -85,6 +86,8 @@ function(check_installed_files root)
         ${PKGCONFIG_DIR}/scrypt-vornik.pc
         ${MANDIR}/man1/hexlines.1${z}
         ${MANDIR}/man3/scrypt-vornik.3${z}
+        ${MANDIR}/man3/scrypt_derive_key.3${z}
+        ${MANDIR}/man3/scrypt_strerror.3${z}
         ${MANDIR}/man3/scrypt.3${z}
         ${MANDIR}/man3/scrypt_set_fatal_error.3${z}
         ${MANDIR}/man3/scrypt_hash_password.3${z}
@@ -123,16 +126,19 @@ function(check_installed_files root)
     if(NOT text MATCHES "scrypt-vornik ${VERSION}" OR NOT text MATCHES "scrypt_set_fatal_error")
         message(FATAL_ERROR "scrypt-vornik.3 lacks the version or the handler function")
     endif()
-    # Only the entry points are global in the installed archive.
+    # The status-returning functions have pages of their own.
+    foreach(page scrypt_derive_key scrypt_strerror)
+        read_page(text ${root}/${MANDIR}/man3/${page}.3${z})
+        if(NOT text MATCHES "scrypt-vornik ${VERSION}" OR NOT text MATCHES "\\.SH NAME\n${page} ")
+            message(FATAL_ERROR "${page}.3 lacks the version or its name")
+        endif()
+    endforeach()
+    # Only the installed header's functions are global in the installed
+    # archive.
     find_program(NM NAMES nm)
     if(NM)
-        run(symbols ${NM} -g --defined-only ${root}/${LIBDIR}/libscrypt-vornik.a)
-        string(REGEX MATCHALL "[ \t][A-Za-z][ \t][^\n]+" globals "${symbols}")
-        list(TRANSFORM globals REPLACE "^[ \t][A-Za-z][ \t]" "")
-        list(SORT globals)
-        if(NOT globals STREQUAL "scrypt;scrypt_hash_password;scrypt_password_needs_rehash;scrypt_set_fatal_error;scrypt_verify_password")
-            message(FATAL_ERROR "global symbols of the archive: ${globals}")
-        endif()
+        check_exports(${NM} ${root}/${LIBDIR}/libscrypt-vornik.a
+                      ${root}/${INCLUDEDIR}/scrypt-vornik.h)
     endif()
     message("${root}: the expected ${CMAKE_DIR}, archive, header, .pc, man pages, hexlines and copyright")
 endfunction()

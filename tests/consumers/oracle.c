@@ -1,9 +1,12 @@
 /*
- * scrypt-oracle PASSWORD SALT NFACTOR RFACTOR PFACTOR LENGTH: prints
- * scrypt(PASSWORD, SALT) with the library's factors (N = 2^(NFACTOR + 1),
- * r = 2^RFACTOR, p = 2^PFACTOR) as LENGTH bytes of lowercase hexadecimal,
- * computed by OpenSSL's libcrypto.  The consumer and cross-build tests
- * compare the library's output with this independent implementation.
+ * scrypt-oracle PASSWORD SALT NFACTOR RFACTOR PFACTOR LENGTH
+ * scrypt-oracle -n PASSWORD SALT N R P LENGTH
+ *
+ * Prints scrypt(PASSWORD, SALT) as LENGTH bytes of lowercase hexadecimal,
+ * computed by OpenSSL's libcrypto: with the library's factors
+ * (N = 2^(NFACTOR + 1), r = 2^RFACTOR, p = 2^PFACTOR), or with -n with N, r
+ * and p themselves.  The consumer, example and cross-build tests compare the
+ * library's output with this independent implementation.
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,18 +15,27 @@
 #include "support/openssl_scrypt.h"
 
 int main(int argc, char **argv) {
-    if (argc != 7) {
-        fprintf(stderr, "usage: %s PASSWORD SALT NFACTOR RFACTOR PFACTOR LENGTH\n", argv[0]);
+    const int numbers = argc == 8 && strcmp(argv[1], "-n") == 0;
+    if (argc != 7 && !numbers) {
+        fprintf(stderr,
+                "usage: %s PASSWORD SALT NFACTOR RFACTOR PFACTOR LENGTH\n"
+                "       %s -n PASSWORD SALT N R P LENGTH\n",
+                argv[0], argv[0]);
         return 2;
     }
-    const char *password = argv[1], *salt = argv[2];
-    const size_t length = strtoull(argv[6], NULL, 10);
+    char **arg = argv + 1 + numbers;
+    const char *password = arg[0], *salt = arg[1];
+    const unsigned long long a = strtoull(arg[2], NULL, 10), b = strtoull(arg[3], NULL, 10),
+                             c = strtoull(arg[4], NULL, 10);
+    const size_t length = strtoull(arg[5], NULL, 10);
     unsigned char *key = malloc(length ? length : 1);
     if (key == NULL) return 1;
-    if (!openssl_scrypt_into(password, strlen(password), salt, strlen(salt),
-                             (unsigned)strtoul(argv[3], NULL, 10),
-                             (unsigned)strtoul(argv[4], NULL, 10),
-                             (unsigned)strtoul(argv[5], NULL, 10), key, length)) {
+    const int ok = numbers
+                       ? openssl_scrypt_nrp_into(password, strlen(password), salt, strlen(salt), a,
+                                                 b, c, key, length)
+                       : openssl_scrypt_into(password, strlen(password), salt, strlen(salt),
+                                             (unsigned)a, (unsigned)b, (unsigned)c, key, length);
+    if (!ok) {
         fprintf(stderr, "%s: EVP_PBE_scrypt failed\n", argv[0]);
         return 1;
     }

@@ -7,16 +7,11 @@
 
 #include <vector>
 
-#include "front/driver.h"
 #include "oracle.h"
 #include "scrypt-vornik.h"
 #include "support/build_kind.h"
-
-#if __has_include(<valgrind/valgrind.h>)
-#include <valgrind/valgrind.h>
-#else
-#define RUNNING_ON_VALGRIND 0
-#endif
+#include "support/process_memory.h"
+#include "support/shared_buffers.h"
 
 extern "C" void *__real_malloc(size_t);
 extern "C" void __real_free(void *);

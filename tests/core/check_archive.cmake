@@ -1,28 +1,17 @@
 # Checks the shipped archive and the C host linked against it:
-#   - nm lists exactly the two exported functions as defined globals;
+#   - nm lists exactly the public header's functions as defined globals;
 #   - the archive needs nothing from the C++ runtime;
 #   - nothing in it runs when a program that links it is loaded;
 #   - the C host does not load libstdc++.
-foreach(var NM ARCHIVE HOST READELF)
+foreach(var NM ARCHIVE HOST READELF HEADER)
     if(NOT DEFINED ${var})
         message(FATAL_ERROR "${var} not set")
     endif()
 endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/../support/exports.cmake)
 
-execute_process(COMMAND ${NM} -g --defined-only ${ARCHIVE} OUTPUT_VARIABLE out
-                COMMAND_ERROR_IS_FATAL ANY)
-string(REGEX MATCHALL "\n[0-9a-f]+ [A-Za-z] [^\n]+" defs "\n${out}")
-set(names)
-foreach(d ${defs})
-    string(REGEX REPLACE "^\n[0-9a-f]+ [A-Za-z] " "" name "${d}")
-    list(APPEND names ${name})
-endforeach()
-list(SORT names)
-set(expected scrypt scrypt_hash_password scrypt_password_needs_rehash scrypt_set_fatal_error
-    scrypt_verify_password)
-if(NOT names STREQUAL expected)
-    message(FATAL_ERROR "archive exports [${names}], expected exactly [${expected}]")
-endif()
+check_exports(${NM} ${ARCHIVE} ${HEADER})
+set(names ${exports})
 
 execute_process(COMMAND ${NM} -u ${ARCHIVE} OUTPUT_VARIABLE undefined COMMAND_ERROR_IS_FATAL ANY)
 if(undefined MATCHES "_Z|__cxa|__gxx|_Unwind")

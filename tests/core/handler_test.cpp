@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "front/driver.h"
 #include "oracle.h"
 #include "rejected.h"
 #include "scrypt-vornik.h"
+#include "support/shared_buffers.h"
 
 namespace {
 
@@ -44,7 +44,7 @@ TEST_F(Handler, ReturningHandlerAfterCheckFailureDerivesNothing) {
         EXPECT_EQ(canary, bytes(16, 0x5a)) << c.message;
         EXPECT_EQ(V.raw, held_V.raw);
         EXPECT_EQ(YX.raw, held_YX.raw);
-        EXPECT_EQ(last_Nfactor, 2);
+        EXPECT_EQ(held_factors().N, 2);
     }
 }
 

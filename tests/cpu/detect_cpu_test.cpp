@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "front/cpu.h"
-#include "mix/dispatch.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 #include "support/case_name.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "front/cpu.h"
-#include "mix/dispatch.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 #include "scrypt-vornik.h"
 #include "support/case_name.h"
 #include "support/forms.h"

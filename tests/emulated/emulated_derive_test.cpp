@@ -1,7 +1,7 @@
 // Runs the probe program natively and under QEMU's user-mode emulator with
 // processors that lack AVX (Nehalem) or even SSE2 (qemu64 without sse2), and
-// checks that the library ran a mixing form the processor has and that every key it
-// derived matches OpenSSL's scrypt.
+// checks that the library ran a mixing form the processor has and that every
+// key it derived, through either entry point, matches OpenSSL's scrypt.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "derive_cases.h"
+#include "support/key_cases.h"
 #include "support/openssl_scrypt.h"
 
 namespace {
@@ -23,6 +24,21 @@ std::string hex(const std::vector<uint8_t> &b) {
     std::string s;
     for (uint8_t v : b) s += {digits[v >> 4], digits[v & 15]};
     return s;
+}
+
+// OpenSSL's key for every case of support/key_cases.h, in hex.
+const std::vector<std::string> &oracle_keys_nrp() {
+    static const std::vector<std::string> keys = [] {
+        std::vector<std::string> k;
+        for (size_t i = 0; i < key_case_count; i++) {
+            const key_case &c = key_cases[i];
+            const auto key = openssl_scrypt_nrp(key_case_input(i, 0), key_case_input(i, 1), c.N,
+                                                c.r, c.p, c.out_len);
+            k.push_back(key ? hex(*key) : "openssl refused key case " + std::to_string(i));
+        }
+        return k;
+    }();
+    return keys;
 }
 
 // OpenSSL's key for every case, in hex.
@@ -117,7 +133,7 @@ TEST_P(ProbeRun, RunsAFormTheProcessorHasAndMatchesOpenSsl) {
         << command << " failed (status " << status << "):\n"
         << all;
 
-    ASSERT_EQ(lines.size(), 2 + derive_case_count) << all;
+    ASSERT_EQ(lines.size(), 2 + derive_case_count + key_case_count) << all;
     // The emulated processor is the one this run means to exercise, and the
     // form that ran is one that the compiler's view of it allows.
     const std::set<std::string> forms = forms_for(lines[0]);
@@ -136,6 +152,10 @@ TEST_P(ProbeRun, RunsAFormTheProcessorHasAndMatchesOpenSsl) {
             << "Nfactor " << (int)c.Nfactor << ", rfactor " << (int)c.rfactor << ", pfactor "
             << (int)c.pfactor << ", " << c.out_len << " bytes";
     }
+    const auto &keys_nrp = oracle_keys_nrp();
+    for (size_t i = 0; i < key_case_count; i++)
+        EXPECT_EQ(lines[1 + derive_case_count + i], "key " + std::to_string(i) + " " + keys_nrp[i])
+            << "scrypt_derive_key, " << describe(key_cases[i]);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "front/driver.h"
 #include "scrypt-vornik.h"
+#include "support/shared_buffers.h"
 
 #ifdef SCRYPT_HAVE_MEMCHECK_H
 #include <valgrind/valgrind.h>
@@ -30,6 +30,7 @@
 #include "support/address_space.h"
 #include "support/child.h"
 #include "support/openssl_scrypt.h"
+#include "support/process_memory.h"
 
 namespace {
 
@@ -44,17 +45,6 @@ bytes derive(const std::string &password, const std::string &salt, factors f, si
     scrypt((const uint8_t *)password.data(), password.size(), (const uint8_t *)salt.data(),
            salt.size(), f.N, f.r, f.p, out.data(), out.size());
     return out;
-}
-
-// Resident set size of this process, in bytes.
-uint64_t resident_bytes() {
-    FILE *f = fopen("/proc/self/statm", "r");
-    unsigned long size = 0, resident = 0;
-    if (f) {
-        if (fscanf(f, "%lu %lu", &size, &resident) != 2) resident = 0;
-        fclose(f);
-    }
-    return uint64_t(resident) * (uint64_t)sysconf(_SC_PAGESIZE);
 }
 
 constexpr uint64_t headroom = uint64_t(256) << 20;
@@ -166,7 +156,8 @@ TEST_P(OutOfMemory, ReturningHandlerThenSmallDerivationSucceeds) {
         derive(password, salt, f, 64);
         if (messages.size() != 1 || messages[0] != "scrypt: out of memory") return 13;
         if (YX.raw != nullptr || V.raw != nullptr) return 14;
-        if (last_Nfactor != -1 || last_rfactor != -1 || last_pfactor != -1) return 14;
+        const factors_held none = held_factors();
+        if (none.N != -1 || none.r != -1 || none.p != -1) return 14;
         // The factors held before the failure: nothing is held now, so they
         // must be allocated again, not taken for cached.
         if (derive(password, salt, small, 48) != want_small) return 15;
@@ -184,6 +175,77 @@ TEST_P(OutOfMemory, ReturningHandlerThenSmallDerivationSucceeds) {
 INSTANTIATE_TEST_SUITE_P(Requests, OutOfMemory, testing::ValuesIn(oom_cases),
                          [](const testing::TestParamInfo<oom_case> &info) {
                              return std::string(info.param.name);
+                         });
+
+// scrypt_derive_key() with buffers that cannot be had, in a child under the
+// cap: the memory status, nothing written, no handler called (the default
+// one would end the child), nothing held afterwards in the thread's buffers,
+// and good calls succeed, before and after, also with the parameters held
+// before the failure.  Without the cap only the requests that no allocator
+// can meet run: a table of 2^67 bytes (whose size does not fit in 64 bits),
+// and one of 2^46.
+struct key_oom_case {
+    const char *what;
+    uint64_t N;
+    uint32_t r, p;
+    bool refused_without_cap;
+};
+
+void PrintTo(const key_oom_case &c, std::ostream *os) {
+    *os << c.what;
+}
+
+const key_oom_case key_oom_cases[] = {
+    {"Table1GiB", uint64_t(1) << 20, 8, 1, false},
+    {"Table256GiB", uint64_t(1) << 31, 1, 1, false},
+    {"Chunk64GiB", 2, uint32_t(1) << 29, 1, false},
+    {"WorkBuffer128GiB", 2, 1, (uint32_t(1) << 30) - 1, false},
+    {"WorkBuffer2GiBOddRAndP", 2, 3, 5592405, false},
+    {"Table64TiB", uint64_t(1) << 31, 256, 1, true},
+    {"TableBeyond64Bits", uint64_t(1) << 31, uint32_t(1) << 29, 1, true},
+};
+
+class DeriveKeyOutOfMemory : public testing::TestWithParam<key_oom_case> {
+  protected:
+    void SetUp() override {
+        if (!GetParam().refused_without_cap && (asan_build || SCRYPT_UNDER_VALGRIND))
+            GTEST_SKIP() << "the address-space cap is unusable here: AddressSanitizer reserves "
+                            "terabytes of shadow memory, valgrind shares the address space";
+    }
+};
+
+int derive_key(const std::string &pw, uint64_t N, uint32_t r, uint32_t p, bytes &out) {
+    return scrypt_derive_key((const uint8_t *)pw.data(), pw.size(), (const uint8_t *)salt.data(),
+                             salt.size(), N, r, p, out.data(), out.size());
+}
+
+TEST_P(DeriveKeyOutOfMemory, StatusThenGoodCallsSucceed) {
+    const key_oom_case c = GetParam();
+    const auto want = openssl_scrypt_nrp(password, salt, 16, 3, 5, 48);
+    ASSERT_TRUE(want);
+    child_result r = in_child([&] {
+        if (!limit_address_space() && !c.refused_without_cap) return 10;
+        bytes out(48);
+        // The first call of the process: its self-test must pass under the
+        // cap.
+        if (derive_key(password, 16, 3, 5, out) != SCRYPT_OK || out != *want) return 11;
+        bytes canary(64, 0x5a);
+        if (derive_key(password, c.N, c.r, c.p, canary) != SCRYPT_ERR_MEMORY) return 12;
+        if (canary != bytes(64, 0x5a)) return 13;
+        const work_buffers &held = scrypt_thread_cache()->work;
+        if (held.N != 0 || held.V.raw != nullptr || held.YX.raw != nullptr) return 14;
+        if (derive_key(password, 16, 3, 5, out) != SCRYPT_OK || out != *want) return 15;
+        if (derive_key(password, c.N, c.r, c.p, canary) != SCRYPT_ERR_MEMORY) return 16;
+        if (derive_key(password, 16, 3, 5, out) != SCRYPT_OK || out != *want) return 17;
+        return 0;
+    });
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0) << "child step " << r.status << " failed; stderr: " << r.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, DeriveKeyOutOfMemory, testing::ValuesIn(key_oom_cases),
+                         [](const testing::TestParamInfo<key_oom_case> &info) {
+                             return std::string(info.param.what);
                          });
 
 // Calls that alternate their factors, so that every call replaces both work
@@ -210,9 +272,9 @@ TEST(BufferChurn, ReplacedBuffersAreReleased) {
     ASSERT_EQ(churn(rounds), 0);
     // The last call's buffers are held, sized for its factors, nothing else.
     const factors last = churn_cycle[sizeof churn_cycle / sizeof *churn_cycle - 1];
-    EXPECT_EQ(last_Nfactor, last.N);
-    EXPECT_EQ(last_rfactor, last.r);
-    EXPECT_EQ(last_pfactor, last.p);
+    EXPECT_EQ(held_factors().N, last.N);
+    EXPECT_EQ(held_factors().r, last.r);
+    EXPECT_EQ(held_factors().p, last.p);
 }
 
 // Memory stays bounded over many calls: after a warm-up, neither the bytes

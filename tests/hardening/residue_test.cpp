@@ -1,11 +1,11 @@
 // What a derivation leaves in memory, seen from outside the shipped archive:
-// after scrypt() returns, no block of B0 (the state that ROMix starts from),
-// in either word order, is left anywhere in the process's writable memory,
-// neither from the caller's derivation nor from the self-test's.
-// Nor does one call leave anything password-equivalent on its stack, in the
-// registers or anywhere else (call_traces.h).  residue_seams_test shows that
-// the probes do find all of this when the wipe and the clearing are switched
-// off.
+// after scrypt() or scrypt_derive_key() returns, no block of B0 (the state
+// that ROMix starts from), in either word order, is left anywhere in the
+// process's writable memory, neither from the caller's derivation nor from
+// the self-test's.  Nor does one call leave anything password-equivalent on
+// its stack, in the registers or anywhere else (call_traces.h).
+// residue_seams_test shows that the probes do find all of this when the wipe
+// and the clearing are switched off.
 #include <gtest/gtest.h>
 
 #include "call_traces.h"
@@ -44,6 +44,36 @@ TEST_P(Residue, NoBlockOfB0IsLeftAfterTheCall) {
 INSTANTIATE_TEST_SUITE_P(Factors, Residue, testing::ValuesIn(residue::derivation_cases),
                          named_by_what());
 
+// The same through scrypt_derive_key(), whose buffers are the calling
+// thread's own: as the first call of the process it also runs the
+// self-test (in buffers of its own), and no block of the self-test's B0 is
+// left either.
+void derive_key(factors f) {
+    uint8_t out[64];
+    scrypt_derive_key((const uint8_t *)password, sizeof password - 1, (const uint8_t *)salt,
+                      sizeof salt - 1, uint64_t(2) << f.N, uint32_t(1) << f.r, uint32_t(1) << f.p,
+                      out, sizeof out);
+}
+
+class ResidueOfDeriveKey : public testing::TestWithParam<derivation_case> {};
+
+TEST_P(ResidueOfDeriveKey, NoBlockOfB0IsLeftAfterTheCall) {
+    if (const char *why = residue::unscannable()) GTEST_SKIP() << why;
+    const factors f = GetParam().f;
+    std::vector<source> sources(std::begin(residue::self_test_rows),
+                                std::end(residue::self_test_rows));
+    sources.push_back({"the caller", password, salt, f});
+    const child_result r = residue::look_after(sources, [f] {
+        derive_key(f);
+        return 0;
+    });
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0) << r.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Factors, ResidueOfDeriveKey, testing::ValuesIn(residue::derivation_cases),
+                         named_by_what());
+
 // The first call of a process runs the self-test, whose two derivations go
 // through the same buffers.  A returning handler and an out-of-range factor
 // stop the call right after the self-test, so the buffers still hold what
@@ -77,6 +107,21 @@ class CallTraces : public testing::TestWithParam<residue::call_case> {};
 TEST_P(CallTraces, NothingPasswordEquivalentIsLeftAfterTheCall) {
     if (const char *why = residue::unscannable()) GTEST_SKIP() << why;
     const child_result r = residue::look_after_call(GetParam(), derive_traced, [] {});
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.status, 0) << r.output;
+}
+
+// The same through scrypt_derive_key(), which ends its calls the same way.
+void derive_key_traced(const char *password, factors f) {
+    uint8_t out[residue::call_out_len];
+    scrypt_derive_key((const uint8_t *)password, strlen(password),
+                      (const uint8_t *)residue::call_salt, sizeof residue::call_salt - 1,
+                      uint64_t(2) << f.N, uint32_t(1) << f.r, uint32_t(1) << f.p, out, sizeof out);
+}
+
+TEST_P(CallTraces, NothingPasswordEquivalentIsLeftAfterADeriveKeyCall) {
+    if (const char *why = residue::unscannable()) GTEST_SKIP() << why;
+    const child_result r = residue::look_after_call(GetParam(), derive_key_traced, [] {});
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.status, 0) << r.output;
 }

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "front/cpu.h"
-#include "mix/dispatch.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 #include "mix/mix.h"
 
 namespace mixtest {

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "passwd/pending_api.h"
 #include "scrypt-vornik.h"
 
 #ifdef SCRYPT_TEST_SODIUM

@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "passwd/encoding.h"
-#include "passwd/pending_api.h"
 #include "passwd/random.h"
 #include "scrypt-vornik.h"
 #include "support/address_space.h"

@@ -5,7 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "front/driver.h"
+#include "api/scrypt.h"
 #include "scrypt-vornik.h"
 #include "selftest/selftest.h"
 #include "support/openssl_scrypt.h"
@@ -100,22 +100,27 @@ std::string log() {
     return s;
 }
 
-[[noreturn]] static void print_and_exit(int status) {
+namespace {
+
+[[noreturn]] void print_and_exit(int status) {
     const std::string s = log();
     fputs(s.c_str(), stderr);
     fflush(stderr);
     _Exit(status);
 }
 
-void calls_and_exit(std::initializer_list<factors> calls) {
-    static const std::string password = "pleaseletmein", salt = "SodiumChloride";
+const std::string password = "pleaseletmein", salt = "SodiumChloride";
+
+// The scrypt() calls of calls_and_exit() and derive_key_then_calls_and_exit(),
+// a mark() before each but the first when `mark_first` is false; ends the
+// recording and the process with `base` plus the number of wrong keys.
+[[noreturn]] void scrypt_calls_and_exit(std::initializer_list<factors> calls, bool mark_first,
+                                        int base) {
     uint8_t keys[8][64];
     if (calls.size() > 8) abort();
-    scrypt_set_fatal_error(record_message);
-    start();
     size_t i = 0;
     for (const factors &f : calls) {
-        if (i) mark();
+        if (i || mark_first) mark();
         memset(keys[i], 0, 64);
         scrypt((const uint8_t *)password.data(), password.size(), (const uint8_t *)salt.data(),
                salt.size(), (uint8_t)f.Nfactor, (uint8_t)f.rfactor, (uint8_t)f.pfactor, keys[i],
@@ -135,7 +140,41 @@ void calls_and_exit(std::initializer_list<factors> calls) {
             wrong++;
         i++;
     }
-    print_and_exit(wrong);
+    print_and_exit(base + wrong);
+}
+
+}  // namespace
+
+void calls_and_exit(std::initializer_list<factors> calls) {
+    scrypt_set_fatal_error(record_message);
+    start();
+    scrypt_calls_and_exit(calls, false, 0);
+}
+
+void derive_key_then_calls_and_exit(std::initializer_list<factors> calls) {
+    scrypt_set_fatal_error(record_message);
+    start();
+    uint8_t key[64];
+    const int first =
+        scrypt_derive_key((const uint8_t *)password.data(), password.size(),
+                          (const uint8_t *)salt.data(), salt.size(), 16, 3, 5, key, sizeof key);
+    const int second =
+        scrypt_derive_key((const uint8_t *)password.data(), password.size(),
+                          (const uint8_t *)salt.data(), salt.size(), 16, 3, 5, key, sizeof key);
+    if (first != second) {
+        stop();
+        print_and_exit(100);
+    }
+    if (first == SCRYPT_OK) {
+        uint8_t want[64];
+        if (!openssl_scrypt_nrp_into(password.data(), password.size(), salt.data(), salt.size(), 16,
+                                     3, 5, want, sizeof want) ||
+            memcmp(key, want, sizeof want) != 0) {
+            stop();
+            print_and_exit(101);
+        }
+    }
+    scrypt_calls_and_exit(calls, true, -10 * first);
 }
 
 void self_test_and_exit() {

@@ -42,6 +42,13 @@ struct factors {
 // Installs record_message() as handler, raises the self-test flag as scrypt()
 // does and runs the self-test directly.  Exit status: its result.
 [[noreturn]] void self_test_and_exit();
+// Installs record_message() as handler, makes two scrypt_derive_key() calls
+// with N = 16, r = 3, p = 5, then the scrypt() calls as calls_and_exit()
+// does (a mark() before each).  Exit status: 10 times the negated status of
+// both derive_key calls (0, or 30 for SCRYPT_ERR_SELFTEST) plus the number of
+// wrong scrypt() keys; 100 when the two statuses differ, 101 for a wrong
+// derive_key key.
+[[noreturn]] void derive_key_then_calls_and_exit(std::initializer_list<factors> calls);
 
 }  // namespace observe
 

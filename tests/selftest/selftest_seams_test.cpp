@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "front/cpu.h"
-#include "mix/dispatch.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 #include "observe.h"
 #include "scrypt-vornik.h"
 #include "selftest/selftest.h"
@@ -111,6 +111,85 @@ TEST_F(SelfTestSeamsDeathTest, FailedSubTestsAreReportedOnceInOrder) {
         EXPECT_EXIT((plant(c.faults), observe::calls_and_exit({{9, 3, 4}, {2, 0, 0}})),
                     ExitedWithCode(0), Eq(c.log + final_report + after_first_call));
     }
+}
+
+// The same faults with scrypt_derive_key() first: it runs the self-test in
+// buffers of its own (the same requests as scrypt()'s run, both released at
+// its end), reports nothing, and returns SCRYPT_ERR_SELFTEST, every time,
+// when a part failed.
+// The next scrypt() call makes the reports, in the order and number that a
+// scrypt() call that ran the self-test makes, before it derives; later calls
+// make none.
+TEST_F(SelfTestSeamsDeathTest, UnderDeriveKeyTheNextScryptCallReportsOnce) {
+    const std::string self_test_end = " F2 F3", own_call = " M6207 M2367";  // N 16, r 3, p 5
+    struct {
+        unsigned faults;
+        std::string messages;  // what scrypt() reports, as when it runs the self-test
+    } cases[] = {
+        {0, ""},
+        {MIX, " " + mix},
+        {HASH | ROW1, " " + hash + " " + derivation},
+        {MIX | HASH | ROW0,
+         " " + mix + " " + hash + " " + derivation + " <scrypt: power on self test failed>"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "faults " << c.faults);
+        const bool failed = c.faults != 0;
+        // Buffers: the self-test's 0..3, derive_key's own 4 and 5 when it
+        // derives, then scrypt()'s shared ones, replaced by the last call.
+        const std::string last = failed ? "4 F5 M1087 M319" : "6 F7 M1087 M319";
+        EXPECT_EXIT((plant(c.faults),
+                     observe::derive_key_then_calls_and_exit({{9, 3, 4}, {2, 0, 0}, {2, 0, 0}})),
+                    ExitedWithCode(failed ? 30 : 0),
+                    Eq(self_test_log + self_test_end + (failed ? "" : own_call) + " |" +
+                       c.messages + " M1048639 M17471 | F" + last + " |"));
+    }
+}
+
+// With the default handler, that next scrypt() call ends the process with
+// the first failed part's message, as a first scrypt() call would.
+TEST_F(SelfTestSeamsDeathTest, UnderDeriveKeyTheDefaultHandlerEndsTheNextScryptCall) {
+    for (const unsigned faults : {unsigned(MIX), unsigned(HASH | ROW1), unsigned(ROW0)}) {
+        SCOPED_TRACE(testing::Message() << "faults " << faults);
+        const std::string text = faults & MIX    ? mix_text
+                                 : faults & HASH ? hash_text
+                                                 : derivation_text;
+        EXPECT_EXIT(
+            {
+                plant(faults);
+                uint8_t out[64];
+                if (scrypt_derive_key((const uint8_t *)"pw", 2, nullptr, 0, 16, 3, 5, out, 64) !=
+                    SCRYPT_ERR_SELFTEST)
+                    _Exit(2);
+                scrypt((const uint8_t *)"pw", 2, (const uint8_t *)"salt", 4, 2, 1, 0, out, 64);
+                _Exit(0);
+            },
+            ExitedWithCode(1), Eq(text + "\n"));
+    }
+}
+
+// scrypt() first, with a returning handler: it reports as always, and every
+// scrypt_derive_key() call after it returns SCRYPT_ERR_SELFTEST, whatever its
+// parameters, without a report; later scrypt() calls report nothing more.
+TEST_F(SelfTestSeamsDeathTest, AfterScryptsFailedSelfTestDeriveKeyReturnsTheStatus) {
+    EXPECT_EXIT(
+        {
+            plant(HASH);
+            scrypt_set_fatal_error(observe::record_message);
+            observe::start();
+            uint8_t out[64];
+            scrypt((const uint8_t *)"pw", 2, (const uint8_t *)"salt", 4, 2, 1, 0, out, 64);
+            observe::stop();
+            observe::mark();
+            int bad = 0;
+            for (uint64_t N : {16, 3, 0})
+                bad += scrypt_derive_key(nullptr, 0, nullptr, 0, N, 3, 5, out, 64) !=
+                       SCRYPT_ERR_SELFTEST;
+            scrypt((const uint8_t *)"pw", 2, (const uint8_t *)"salt", 4, 2, 1, 0, out, 64);
+            fputs(observe::log().c_str(), stderr);
+            _Exit(bad);
+        },
+        ExitedWithCode(0), Eq(hash + " " + self_test_log + " F2 F3 M2111 M575 |"));
 }
 
 // A first call with an out-of-range factor: the self-test's report comes

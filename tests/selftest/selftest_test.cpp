@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "front/driver.h"
+#include "api/scrypt.h"
 #include "mix/mix.h"
 #include "observe.h"
 #include "selftest/selftest.h"

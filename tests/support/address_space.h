@@ -4,11 +4,8 @@
 // options for the whole binary.
 #pragma once
 
-#include <stdint.h>
-#include <stdio.h>
-#include <unistd.h>
-
 #include "support/build_kind.h"
+#include "support/process_memory.h"
 
 #ifdef SCRYPT_TEST_ASAN
 // AddressSanitizer reserves terabytes of shadow address space up front, so a
@@ -22,14 +19,3 @@ extern "C" const char *__asan_default_options() {
 #else
 constexpr bool asan_build = false;
 #endif
-
-// Current size of this process's address space, in bytes.
-inline uint64_t address_space_in_use() {
-    FILE *f = fopen("/proc/self/statm", "r");
-    unsigned long pages = 0;
-    if (f) {
-        if (fscanf(f, "%lu", &pages) != 1) pages = 0;
-        fclose(f);
-    }
-    return uint64_t(pages) * (uint64_t)sysconf(_SC_PAGESIZE);
-}

@@ -3,7 +3,7 @@
 
 #include <string.h>
 
-#include "mix/dispatch.h"
+#include "dispatch/dispatch.h"
 
 // The form called `name`, or null when the build has none (a non-const
 // pointer in the test-only build, whose form table is writable).

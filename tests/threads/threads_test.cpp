@@ -1,6 +1,7 @@
 // Calls from several threads, through the public interface of the shipped
-// archive: the library serialises its calls itself, runs the handler with its
-// lock released, and stays usable whatever the handler does.
+// archive, with both entry points: the library serialises scrypt() calls
+// itself, runs the handler with its lock released, stays usable whatever the
+// handler does, and runs scrypt_derive_key() calls beside all of that.
 //
 // Each scenario runs in a child process: it starts from a fresh library (the
 // first call, with its self-test, is part of the scenario), its handler may
@@ -44,6 +45,39 @@ bool derives_right(const std::string &password, const std::string &salt, factors
     return derive(password, salt, f, len) == openssl_scrypt(password, salt, f.N, f.r, f.p, len);
 }
 
+// The same through scrypt_derive_key(), with r and p made odd (and so not
+// powers of two) where they are not 1.
+struct nrp {
+    uint64_t N;
+    uint32_t r, p;
+};
+
+nrp odd(factors f) {
+    return {uint64_t(2) << f.N, (uint32_t(1) << f.r) | (f.r ? 1u : 0u),
+            (uint32_t(1) << f.p) | (f.p ? 1u : 0u)};
+}
+
+bytes derive_key(const std::string &password, const std::string &salt, nrp q, size_t len) {
+    bytes out(len, 0x5a);
+    const int status = scrypt_derive_key((const uint8_t *)password.data(), password.size(),
+                                         (const uint8_t *)salt.data(), salt.size(), q.N, q.r, q.p,
+                                         out.data(), len);
+    if (status != SCRYPT_OK) return bytes{(uint8_t)-status};
+    return out;
+}
+
+bool derives_key_right(const std::string &password, const std::string &salt, nrp q, size_t len) {
+    return derive_key(password, salt, q, len) ==
+           openssl_scrypt_nrp(password, salt, q.N, q.r, q.p, len);
+}
+
+// One call through either entry point: `key` picks scrypt_derive_key().
+bool derives_right_by(bool key, const std::string &password, const std::string &salt, factors f,
+                      size_t len) {
+    return key ? derives_key_right(password, salt, odd(f), len)
+               : derives_right(password, salt, f, len);
+}
+
 // Seconds after which a child that has not finished counts as deadlocked.
 constexpr unsigned deadline = 120;
 
@@ -66,7 +100,10 @@ const factors mixed[] = {{9, 3, 0}, {9, 2, 0}, {4, 0, 1}, {9, 3, 0}, {3, 1, 2},
 
 // Four threads, 60 calls each, all starting at once on a fresh library (so
 // the first call and its self-test meet the others), each key checked against
-// OpenSSL.
+// OpenSSL.  The threads alternate between the entry points, each in its own
+// rhythm, so that scrypt() calls, which share their buffers, meet
+// scrypt_derive_key() calls, which run at the same time in buffers of their
+// own.
 TEST(Threads, ManyCallsWithMixedFactorsMatchOpenSSL) {
     expect_child_succeeds([] {
         constexpr unsigned threads = 4, calls = 60;
@@ -80,9 +117,10 @@ TEST(Threads, ManyCallsWithMixedFactorsMatchOpenSSL) {
                     const factors f = mixed[(i + 2 * t) % (sizeof mixed / sizeof *mixed)];
                     const std::string password = "pw" + std::to_string(t) + "/" + std::to_string(i);
                     const size_t len = 1 + (i * 37 + t) % 90;
-                    if (!derives_right(password, "salt" + std::to_string(i % 7), f, len)) {
-                        fprintf(stderr, "thread %u call %u (%u,%u,%u): wrong key\n", t, i, f.N, f.r,
-                                f.p);
+                    const bool key = (i / (t + 1)) % 2 == 1;
+                    if (!derives_right_by(key, password, "salt" + std::to_string(i % 7), f, len)) {
+                        fprintf(stderr, "thread %u call %u (%u,%u,%u, %s): wrong key\n", t, i, f.N,
+                                f.r, f.p, key ? "scrypt_derive_key" : "scrypt");
                         wrong++;
                     }
                 }
@@ -155,9 +193,18 @@ std::string fail_then_derive(outcome how, unsigned seed) {
     if (how == outcome::throws && !caught) return "the exception did not pass through scrypt()";
     if (how == outcome::returns && (landed || caught)) return "the handler did not return";
     if (canary != bytes(16, 0x5a)) return "the failed call wrote its output";
+    // scrypt_derive_key() refuses the same parameters without a report.
+    last_message.clear();
+    if (scrypt_derive_key((const uint8_t *)"pw", 2, (const uint8_t *)"salt", 4, 16, 512,
+                          uint32_t(1) << 21, canary.data(), canary.size()) != SCRYPT_ERR_PARAMETER)
+        return "scrypt_derive_key() accepted r * p = 2^30";
+    if (!last_message.empty()) return "scrypt_derive_key() reported " + last_message;
+    if (canary != bytes(16, 0x5a)) return "the refused scrypt_derive_key() call wrote its output";
     const factors f = mixed[seed % (sizeof mixed / sizeof *mixed)];
     if (!derives_right("after" + std::to_string(seed), "salt", f, 40))
         return "wrong key after the handler";
+    if (!derives_key_right("after" + std::to_string(seed), "salt", odd(f), 40))
+        return "wrong scrypt_derive_key() key after the handler";
     return "";
 }
 
@@ -208,12 +255,18 @@ INSTANTIATE_TEST_SUITE_P(Handler, HandlerUnderThreads, testing::ValuesIn(handler
 // library is as usable as anywhere, from that thread and from a new one.
 bytes expected_at_exit;
 
+bytes expected_key_at_exit;
+
+// Both entry points, on the calling thread.
+bool both_right_at_exit() {
+    return derive("at exit", "salt", {5, 1, 1}, 32) == expected_at_exit &&
+           derive_key("at exit", "salt", {64, 3, 3}, 32) == expected_key_at_exit;
+}
+
 void check_at_exit() {
-    bool same_thread = derive("at exit", "salt", {5, 1, 1}, 32) == expected_at_exit;
+    bool same_thread = both_right_at_exit();
     bool other_thread = false;
-    std::thread([&] {
-        other_thread = derive("at exit", "salt", {5, 1, 1}, 32) == expected_at_exit;
-    }).join();
+    std::thread([&] { other_thread = both_right_at_exit(); }).join();
     fprintf(stderr, "at exit: this thread %s, another thread %s\n", same_thread ? "ok" : "WRONG",
             other_thread ? "ok" : "WRONG");
 }
@@ -225,16 +278,23 @@ void exiting_handler(const char *message) {
 
 TEST(HandlerUnderThreads, ExitingHandlerLeavesTheLibraryUsableAtExit) {
     const auto want = openssl_scrypt("at exit", "salt", 5, 1, 1, 32);
-    ASSERT_TRUE(want);
+    const auto want_key = openssl_scrypt_nrp("at exit", "salt", 64, 3, 3, 32);
+    ASSERT_TRUE(want && want_key);
     expected_at_exit = *want;
+    expected_key_at_exit = *want_key;
     const child_result r = in_child([] {
         alarm(deadline);
         atexit(check_at_exit);
         scrypt_set_fatal_error(exiting_handler);
-        // Another thread derives while this one fails; it is detached and
-        // simply stops with the process.
+        // Two other threads derive while this one fails, through either
+        // entry point; they are detached and simply stop with the process
+        // (the buffers of a call in progress while the process ends are
+        // released by that call).
         std::thread([] {
             for (unsigned i = 0;; i++) derive("busy", "salt", mixed[i % 3], 16);
+        }).detach();
+        std::thread([] {
+            for (unsigned i = 0;; i++) derive_key("busy", "salt", odd(mixed[i % 3]), 16);
         }).detach();
         uint8_t out[8];
         scrypt((const uint8_t *)"pw", 2, nullptr, 0, 31, 0, 0, out, sizeof out);
@@ -251,20 +311,22 @@ TEST(HandlerUnderThreads, ExitingHandlerLeavesTheLibraryUsableAtExit) {
 // in turn (the handler is then entered again, one level deeper).  The call
 // that reported derives nothing afterwards, as with any returning handler.
 std::vector<std::string> nested_messages;
-bytes nested_key;
+bytes nested_key, nested_derive_key;
 
 void calling_handler(const char *message) {
     nested_messages.push_back(message);
     if (nested_messages.size() > 1) return;  // the nested report
     scrypt_set_fatal_error(calling_handler);
     nested_key = derive("inside", "the handler", {6, 2, 1}, 48);
+    nested_derive_key = derive_key("inside", "the handler", {128, 5, 3}, 48);
     uint8_t out[4];
     scrypt(nullptr, 0, nullptr, 0, 0, 0, 26, out, sizeof out);
 }
 
 TEST(HandlerUnderThreads, HandlerMayCallTheLibrary) {
     const auto want = openssl_scrypt("inside", "the handler", 6, 2, 1, 48);
-    ASSERT_TRUE(want);
+    const auto want_key = openssl_scrypt_nrp("inside", "the handler", 128, 5, 3, 48);
+    ASSERT_TRUE(want && want_key);
     expect_child_succeeds([&] {
         scrypt_set_fatal_error(calling_handler);
         // Buffers held for other factors than the handler's call uses.
@@ -275,6 +337,7 @@ TEST(HandlerUnderThreads, HandlerMayCallTheLibrary) {
                                                    "scrypt: p out of range"};
         if (nested_messages != messages) return 2;
         if (nested_key != *want) return 3;
+        if (nested_derive_key != *want_key) return 7;
         if (canary != bytes(16, 0x5a)) return 4;
         bool other = false;
         std::thread([&] { other = derives_right("after", "salt", {9, 3, 0}, 64); }).join();
@@ -283,14 +346,18 @@ TEST(HandlerUnderThreads, HandlerMayCallTheLibrary) {
     });
 }
 
-// fork() while another thread is inside scrypt(): the child can call and gets
-// the right keys, with the factors whose buffers the other thread was using
-// and with others.  (fork() waits for the call in progress to end.)
+// fork() while other threads are inside scrypt() and scrypt_derive_key(): the
+// child can call and gets the right keys, with the factors whose buffers the
+// other threads were using and with others.  (fork() waits for the scrypt()
+// call in progress to end; the scrypt_derive_key() call goes on in the parent
+// only.)
 TEST(Threads, ForkWhileAnotherThreadDerives) {
     const factors slow = {14, 3, 0}, small = {4, 1, 1};  // 32 MiB of table, and tiny
     const auto want_slow = openssl_scrypt("slow", "salt", slow.N, slow.r, slow.p, 32);
     const auto want_small = openssl_scrypt("small", "salt", small.N, small.r, small.p, 32);
-    ASSERT_TRUE(want_slow && want_small);
+    const auto want_slow_key =
+        openssl_scrypt_nrp("slow", "salt", odd(slow).N, odd(slow).r, odd(slow).p, 32);
+    ASSERT_TRUE(want_slow && want_small && want_slow_key);
     expect_child_succeeds([&] {
         std::atomic<bool> stop{false}, inside{false};
         std::atomic<unsigned> wrong{0};
@@ -301,6 +368,10 @@ TEST(Threads, ForkWhileAnotherThreadDerives) {
                 inside = false;
             }
         });
+        std::thread key_worker([&] {
+            while (!stop)
+                if (derive_key("slow", "salt", odd(slow), 32) != *want_slow_key) wrong++;
+        });
         unsigned children_ok = 0;
         for (unsigned round = 0; round < 3; round++) {
             while (!inside) std::this_thread::yield();
@@ -309,6 +380,8 @@ TEST(Threads, ForkWhileAnotherThreadDerives) {
                 alarm(deadline);
                 if (derive("small", "salt", small, 32) != *want_small) return 21;
                 if (derive("slow", "salt", slow, 32) != *want_slow) return 22;
+                if (!derives_key_right("small", "salt", odd(small), 32)) return 23;
+                if (derive_key("slow", "salt", odd(slow), 32) != *want_slow_key) return 24;
                 return 0;
             });
             if (c.exited && c.status == 0)
@@ -319,6 +392,7 @@ TEST(Threads, ForkWhileAnotherThreadDerives) {
         }
         stop = true;
         worker.join();
+        key_worker.join();
         if (wrong) fprintf(stderr, "the deriving thread got %u wrong keys\n", wrong.load());
         return children_ok == 3 && wrong == 0 ? 0 : 1;
     });
@@ -447,14 +521,16 @@ TEST(Cancellation, CancelledWaiterNeverDerives) {
     });
 }
 
-// A host's fork handlers that call the library, registered before the
-// library's own (which the first call registers) or after them, while
-// another thread derives: each handler's key is right, and the child goes on
-// calling.
+// A host's fork handlers that call the library, through both entry points,
+// registered before the library's own (which the first call registers) or
+// after them, while other threads derive through both: each handler's keys
+// are right, and the child goes on calling.
 std::atomic<unsigned> handler_keys_right{0}, handler_keys_wrong{0};
 void handler_call() {
-    (derives_right("in a fork handler", "salt", quick, 32) ? handler_keys_right
-                                                           : handler_keys_wrong)++;
+    (derives_right("in a fork handler", "salt", quick, 32) &&
+             derives_key_right("in a fork handler", "salt", odd(quick), 32)
+         ? handler_keys_right
+         : handler_keys_wrong)++;
 }
 void fork_prepare() {
     handler_call();
@@ -466,7 +542,9 @@ void fork_child() {
     handler_call();
     // The child reports through its exit status: 0 when its handler's key
     // was right and it can derive on.
-    if (handler_keys_wrong != 0 || !derives_right("in the child", "salt", quick, 32)) _exit(31);
+    if (handler_keys_wrong != 0 || !derives_right("in the child", "salt", quick, 32) ||
+        !derives_key_right("in the child", "salt", odd(quick), 32))
+        _exit(31);
 }
 
 struct fork_handler_case {
@@ -493,6 +571,9 @@ TEST_P(HostForkHandlers, MayCallTheLibrary) {
         std::thread busy([&] {
             while (!stop) derive("busy", "salt", quick, 16);
         });
+        std::thread busy_key([&] {
+            while (!stop) derive_key("busy", "salt", odd(quick), 16);
+        });
         for (unsigned round = 0; round < 3; round++) {
             const child_result c = in_child([] { return 0; });
             if (!c.exited || c.status != 0) {
@@ -503,6 +584,7 @@ TEST_P(HostForkHandlers, MayCallTheLibrary) {
         }
         stop = true;
         busy.join();
+        busy_key.join();
         // prepare and parent ran in this process, three times each.
         if (handler_keys_wrong != 0 || handler_keys_right != 6) {
             fprintf(stderr, "handlers: %u right, %u wrong\n", handler_keys_right.load(),

@@ -7,6 +7,8 @@
 //     derive <pw> <salt> <Nf> <rf> <pf> <k>  a derivation and its expected key,
 //                                           byte strings in hex ("-": empty),
 //                                           factors as passed to scrypt()
+//     derive_key <pw> <salt> <N> <r> <p> <k> the same with N, r and p as
+//                                           passed to scrypt_derive_key()
 //
 // It reports every check as one line
 //
@@ -25,9 +27,9 @@
 #include <string>
 #include <vector>
 
-#include "front/cpu.h"
-#include "front/driver.h"
-#include "mix/dispatch.h"
+#include "api/scrypt.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 #include "mix/mix.h"
 #include "scrypt-vornik.h"
 #include "selftest/selftest.h"
@@ -233,6 +235,12 @@ struct derivation {
     unsigned Nfactor, rfactor, pfactor;
 };
 
+struct key_derivation {
+    std::vector<uint8_t> password, salt, key;
+    unsigned long long N;
+    unsigned r, p;
+};
+
 void check_derivations(const std::vector<derivation> &rows) {
     group_tally g{"derive"};
     char what[96];
@@ -243,6 +251,20 @@ void check_derivations(const std::vector<derivation> &rows) {
         snprintf(what, sizeof what, "pw=%zuB,salt=%zuB,Nfactor=%u,rfactor=%u,pfactor=%u,len=%zu",
                  d.password.size(), d.salt.size(), d.Nfactor, d.rfactor, d.pfactor, d.key.size());
         check(g, out == d.key, what, "got=%s", hex(out).c_str());
+    }
+    finish(g);
+}
+
+void check_key_derivations(const std::vector<key_derivation> &rows) {
+    group_tally g{"derive_key"};
+    char what[96];
+    for (const auto &d : rows) {
+        std::vector<uint8_t> out(d.key.size());
+        const int status = scrypt_derive_key(d.password.data(), d.password.size(), d.salt.data(),
+                                             d.salt.size(), d.N, d.r, d.p, out.data(), out.size());
+        snprintf(what, sizeof what, "N=%llu,r=%u,p=%u,len=%zu", d.N, d.r, d.p, d.key.size());
+        check(g, status == SCRYPT_OK && out == d.key, what, "status=%d,got=%s", status,
+              hex(out).c_str());
     }
     finish(g);
 }
@@ -260,19 +282,25 @@ int main(int argc, char **argv) {
         return 2;
     }
     std::vector<derivation> rows;
+    std::vector<key_derivation> key_rows;
     bool seeded = false;
-    char line[4096];
+    char line[8192];
     while (fgets(line, sizeof line, f)) {
-        char kw[16], pw[1024], salt[1024], key[1024];
+        char kw[16], pw[1024], salt[1024], key[4096];
         derivation d;
+        key_derivation k;
         unsigned long long seed;
         if (sscanf(line, "seed %llu", &seed) == 1) {
             rng_state = seed;
             seeded = true;
-        } else if (sscanf(line, "derive %1023s %1023s %u %u %u %1023s", pw, salt, &d.Nfactor,
+        } else if (sscanf(line, "derive %1023s %1023s %u %u %u %4095s", pw, salt, &d.Nfactor,
                           &d.rfactor, &d.pfactor, key) == 6 &&
                    parse_hex(pw, d.password) && parse_hex(salt, d.salt) && parse_hex(key, d.key)) {
             rows.push_back(d);
+        } else if (sscanf(line, "derive_key %1023s %1023s %llu %u %u %4095s", pw, salt, &k.N, &k.r,
+                          &k.p, key) == 6 &&
+                   parse_hex(pw, k.password) && parse_hex(salt, k.salt) && parse_hex(key, k.key)) {
+            key_rows.push_back(k);
         } else if (sscanf(line, "%15s", kw) == 1) {
             fprintf(stderr, "guest: bad argument line: %s", line);
             return 2;
@@ -293,6 +321,7 @@ int main(int argc, char **argv) {
     check_chunkmix();
     check_romix();
     check_derivations(rows);
+    check_key_derivations(key_rows);
     printf("guest: %u failures\n", total_failures);
     return total_failures == 0 ? 0 : 1;
 }

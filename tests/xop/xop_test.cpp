@@ -21,6 +21,7 @@
 #include <sstream>
 
 #include "runner.h"
+#include "support/key_cases.h"
 #include "support/openssl_scrypt.h"
 
 namespace {
@@ -74,6 +75,16 @@ std::string make_arguments(uint64_t seed) {
             return "";
         args << "derive " << hex(c.password) << " " << hex(c.salt) << " " << c.Nfactor << " "
              << c.rfactor << " " << c.pfactor << " " << hex(key) << "\n";
+    }
+    // And through scrypt_derive_key(), with r and p that are not powers of
+    // two.
+    for (size_t i = 0; i < key_case_count; i++) {
+        const key_case &c = key_cases[i];
+        const std::string password = key_case_input(i, 0), salt = key_case_input(i, 1);
+        const auto key = openssl_scrypt_nrp(password, salt, c.N, c.r, c.p, c.out_len);
+        if (!key) return "";
+        args << "derive_key " << hex(password) << " " << hex(salt) << " " << c.N << " " << c.r
+             << " " << c.p << " " << hex(std::string(key->begin(), key->end())) << "\n";
     }
     return args.str();
 }
@@ -282,6 +293,14 @@ TEST_F(XopMachine, DerivationsMatchOpenSSL) {
     ASSERT_GE(sent, 3u);
     expect_group("derive", {"pw=13B,salt=14B,Nfactor=13,rfactor=3,pfactor=0,len=64"});
     EXPECT_EQ(groups_["derive"].checks.size(), sent);
+}
+
+TEST_F(XopMachine, DeriveKeyMatchesOpenSSL) {
+    // One check per parameter set the host sent.
+    const size_t sent = xop::lines_with_prefix(the_run().arguments, "derive_key ").size();
+    ASSERT_EQ(sent, key_case_count);
+    expect_group("derive_key", {"N=4,r=257,p=3,len=65"});
+    EXPECT_EQ(groups_["derive_key"].checks.size(), sent);
 }
 
 }  // namespace

@@ -6,9 +6,9 @@
 //   selftest <pass bits>
 #include <cstdio>
 
-#include "front/cpu.h"
-#include "mix/dispatch.h"
-#include "selftest/selftest.h"
+#include "api/post.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
 
 int main() {
     const cpu_feature_flags flags = detect_cpu();

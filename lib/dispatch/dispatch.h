@@ -16,9 +16,9 @@
 
 #include <stdint.h>
 
-#include "front/cpu.h"
+#include "cpu.h"
 #include "internal.h"
-#include "mix.h"
+#include "mix/mix.h"
 
 SCRYPT_PRIVATE_BEGIN
 

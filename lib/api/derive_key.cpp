@@ -1,0 +1,77 @@
+// scrypt_derive_key() and scrypt_strerror(): the entry point with N, r and p
+// as integers that returns a status.  It never calls the fatal-error handler
+// and takes no lock of scrypt()'s: each thread derives in its own buffers,
+// and calls from different threads run at the same time.
+#include "call.h"
+#include "core/cache.h"
+#include "dispatch/cpu.h"
+#include "dispatch/dispatch.h"
+#include "post.h"
+#include "scrypt-vornik.h"
+
+namespace {
+
+int status_for(derive_status status) {
+    switch (status) {
+        case DERIVE_OK:
+            return SCRYPT_OK;
+        case DERIVE_BAD_N:
+        case DERIVE_BAD_R:
+        case DERIVE_BAD_P:
+        case DERIVE_BAD_LENGTH:
+            return SCRYPT_ERR_PARAMETER;
+        case DERIVE_NO_MEMORY:
+            return SCRYPT_ERR_MEMORY;
+    }
+    return SCRYPT_ERR_PARAMETER;
+}
+
+}  // namespace
+
+extern "C" {
+
+int scrypt_derive_key(const uint8_t *password, size_t password_len, const uint8_t *salt,
+                      size_t salt_len, uint64_t N, uint32_t r, uint32_t p, uint8_t *out,
+                      size_t out_len) {
+    // A call is never cancelled half-way, the wait for another thread's
+    // self-test included: its buffers would stay marked in use and unwiped.
+    scrypt_call call;
+    scrypt_call_begin(&call);
+    scrypt_entry_setup();
+    int status = SCRYPT_ERR_SELFTEST;
+    if (scrypt_post_for_derive_key()) {
+        // Chosen after the self-test, which ranks the forms.
+        const romix_function romix = scrypt_select_form(detect_cpu())->romix;
+        status = status_for(scrypt_derive_cached(scrypt_thread_cache(), password, password_len,
+                                                 salt, salt_len, N, r, p, out, out_len, romix));
+    }
+    // Clears the stack and the registers that the call leaves behind.
+    scrypt_call_end(&call);
+    return status;
+}
+
+const char *scrypt_strerror(int status) {
+    switch (status) {
+        case SCRYPT_OK:
+            return "success";
+        case SCRYPT_ERR_PARAMETER:
+            return "invalid parameters (N, r, p or the output length)";
+        case SCRYPT_ERR_MEMORY:
+            return "out of memory";
+        case SCRYPT_ERR_SELFTEST:
+            return "the library failed its self-test";
+        case SCRYPT_ERR_BUFFER:
+            return "output buffer too small";
+        case SCRYPT_ERR_RANDOM:
+            return "no randomness available";
+        case SCRYPT_ERR_MISMATCH:
+            return "password does not match";
+        case SCRYPT_ERR_FORMAT:
+            return "string cannot be parsed";
+        case SCRYPT_ERR_LIMIT:
+            return "parameters exceed the caller's limit";
+    }
+    return "unknown status";
+}
+
+}  // extern "C"

@@ -1,0 +1,193 @@
+#include "post.h"
+
+#include <pthread.h>
+
+#include "handler.h"
+#include "selftest/selftest.h"
+
+namespace {
+
+// Guards the state below; `changed` is signalled when a part fails and when
+// the self-test ends.  Both statically initialised.
+pthread_mutex_t guard = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+bool finished = false;
+uint32_t passed = POST_ALL_PASSED;  // cleared bit by bit as parts fail
+bool runner_reports = false;        // run by scrypt(), which reports as it goes
+pthread_t runner;
+// Reports owed by a self-test that scrypt_derive_key() ran and that failed:
+// the result whose failed parts the next scrypt() call reports.
+bool owing = false;
+uint32_t owed_result = 0;
+
+// Whether this thread holds `guard` for fork() (from the prepare handler to
+// the parent's or the child's): the host's own fork handlers may call the
+// library meanwhile, on this thread, under the mutex it holds already.
+thread_local bool forking = false;
+
+void lock_state() {
+    if (!forking) pthread_mutex_lock(&guard);
+}
+
+void unlock_state() {
+    if (!forking) pthread_mutex_unlock(&guard);
+}
+
+const char *const part_messages[POST_PART_COUNT] = {
+    "scrypt: mix function power-on-self-test failed",
+    "scrypt: hash function power-on-self-test failed",
+    "scrypt: scrypt power-on-self-test failed",
+};
+const char *const all_failed_message = "scrypt: power on self test failed";
+
+// Whether the caller starts the self-test (it is the first to ask).
+bool claim(bool reports) {
+    lock_state();
+    const bool first = power_on_self_test == 0;
+    if (first) {
+        power_on_self_test = 1;
+        runner_reports = reports;
+        runner = pthread_self();
+    }
+    unlock_state();
+    return first;
+}
+
+void note_failure(uint32_t part_bit) {
+    lock_state();
+    passed &= ~part_bit;
+    pthread_cond_broadcast(&changed);
+    unlock_state();
+}
+
+void note_end(uint32_t result, bool owe_reports) {
+    lock_state();
+    finished = true;
+    if (owe_reports && result != POST_ALL_PASSED) {
+        owing = true;
+        owed_result = result;
+    }
+    pthread_cond_broadcast(&changed);
+    unlock_state();
+}
+
+// Runs every part in order, also after one has failed, recording each
+// failure before it is reported (with `report`).
+uint32_t run(work_cache *cache, bool report) {
+    uint32_t result = POST_ALL_PASSED;
+    for (unsigned part = 0; part < POST_PART_COUNT; part++) {
+        if (scrypt_self_test_part(part, cache)) continue;
+        result &= ~(1u << part);
+        note_failure(1u << part);
+        if (report) scrypt_report(part_messages[part]);
+    }
+    return result;
+}
+
+// The reports of a self-test that ended with `result`, in the order in which
+// scrypt() makes them as it runs the self-test itself.
+void report_result(uint32_t result) {
+    for (unsigned part = 0; part < POST_PART_COUNT; part++)
+        if (!(result >> part & 1)) scrypt_report(part_messages[part]);
+    if (result == 0) scrypt_report(all_failed_message);
+}
+
+// Waits, not cancellable, until `done()` holds (it is read with `guard`
+// held).
+void wait_for_self_test(bool (*done)()) {
+    int cancel_state;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+    lock_state();
+    while (!done()) pthread_cond_wait(&changed, &guard);
+    unlock_state();
+    pthread_setcancelstate(cancel_state, nullptr);
+}
+
+// With `guard` held.  scrypt() goes ahead once the self-test has ended, or
+// while scrypt() runs it and waits in the handler (the forms are checked and
+// ranked by then).
+bool done_for_scrypt() {
+    return finished || (runner_reports && passed != POST_ALL_PASSED);
+}
+bool done_for_derive_key() {
+    return finished || passed != POST_ALL_PASSED;
+}
+
+// fork() while a thread runs the self-test: the child lacks that thread, so
+// there the self-test starts again with the child's first call (unless a
+// part has already failed, which is then known for good).  The mutex is held
+// across fork() so that the state is whole in the child.
+void before_fork() {
+    pthread_mutex_lock(&guard);
+    forking = true;
+}
+
+void after_fork_parent() {
+    forking = false;
+    pthread_mutex_unlock(&guard);
+}
+
+void after_fork_child() {
+    if (power_on_self_test != 0 && !finished && passed == POST_ALL_PASSED &&
+        !pthread_equal(runner, pthread_self()))
+        power_on_self_test = 0;
+    // Threads that waited in the parent do not exist here.
+    pthread_cond_init(&changed, nullptr);
+    forking = false;
+    pthread_mutex_unlock(&guard);
+}
+
+pthread_once_t setup_once = PTHREAD_ONCE_INIT;
+
+void setup() {
+    // The registry's handlers first, so that they run last before fork().
+    scrypt_cache_setup();
+    pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t power_on_self_test = 0;
+
+void scrypt_entry_setup(void) {
+    pthread_once(&setup_once, setup);
+}
+
+uint32_t scrypt_power_on_self_test(void) {
+    return run(&scrypt_shared_cache, true);
+}
+
+void scrypt_post_for_scrypt(void) {
+    if (claim(true)) {
+        const uint32_t result = scrypt_power_on_self_test();
+        note_end(result, false);
+        if (result == 0) scrypt_report(all_failed_message);
+        return;
+    }
+    wait_for_self_test(done_for_scrypt);
+    lock_state();
+    const bool report = owing;
+    const uint32_t result = owed_result;
+    owing = false;
+    unlock_state();
+    if (report) report_result(result);
+}
+
+bool scrypt_post_for_derive_key(void) {
+    if (claim(false)) {
+        // In buffers of its own, outside the registry: another thread that
+        // waits for this self-test may hold the registry's mutex (in fork()'s
+        // handlers), and this self-test must not need it to end.
+        note_end(run(nullptr, false), true);
+    } else {
+        wait_for_self_test(done_for_derive_key);
+    }
+    lock_state();
+    const bool ok = passed == POST_ALL_PASSED;
+    unlock_state();
+    return ok;
+}
+
+}  // extern "C"

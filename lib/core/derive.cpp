@@ -1,0 +1,133 @@
+#include "derive.h"
+
+#include <stdlib.h>
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+#include "hash/hash.h"
+
+namespace {
+
+// RFC 7914 bounds p * 128 * r by (2^32 - 1) * 32, that is r * p < 2^30.
+// RFC 8018 bounds the PBKDF2 output likewise.
+constexpr uint64_t max_rp = uint64_t(1) << 30;
+constexpr uint64_t max_N = uint64_t(1) << 31;
+constexpr uint64_t max_output_bytes = ((uint64_t(1) << 32) - 1) * 32;
+
+derive_status check(uint64_t N, uint32_t r, uint32_t p, size_t out_len) {
+    if (N < 2 || N > max_N || (N & (N - 1)) != 0) return DERIVE_BAD_N;
+    if (r == 0) return DERIVE_BAD_R;
+    if (p == 0 || uint64_t(r) * p >= max_rp) return DERIVE_BAD_P;
+    if (uint64_t(out_len) > max_output_bytes) return DERIVE_BAD_LENGTH;
+    return DERIVE_OK;
+}
+
+void release(aligned_buffer &b) {
+    free(b.raw);
+    b.raw = nullptr;
+    b.aligned = nullptr;
+}
+
+// Tables from this size on are offered to the kernel for transparent huge
+// pages (2 MiB on x86-64); smaller ones would hold few or none.
+constexpr uint64_t huge_page_table_bytes = uint64_t(4) << 20;
+
+// Asks the kernel to back a large table with huge pages where it offers them
+// on request (transparent huge pages in "madvise" mode): ROMix's random reads
+// of the table then miss the TLB far less often, and its first touch takes
+// far fewer page faults.  Only a hint, covering whole pages inside the
+// allocation; if the kernel declines, nothing changes.
+void advise_huge_pages(void *p, uint64_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (bytes < huge_page_table_bytes) return;
+    const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
+    const uintptr_t start = ((uintptr_t)p + page - 1) & ~(page - 1);
+    const uintptr_t end = ((uintptr_t)p + bytes) & ~(page - 1);
+    if (end > start) madvise((void *)start, end - start, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
+bool allocate(aligned_buffer &b, uint64_t bytes) {
+    if (bytes > SIZE_MAX - 63) return false;
+    b.raw = malloc((size_t)bytes + 63);
+    if (b.raw == nullptr) return false;
+    b.aligned = (uint8_t *)(((uintptr_t)b.raw + 63) & ~(uintptr_t)63);
+    return true;
+}
+
+// Makes YX and V fit (N, r, p), reusing them when they are sized for exactly
+// these.  On failure nothing is held, so that a later call starts afresh.
+bool fit_buffers(work_buffers &w, uint64_t N, uint32_t r, uint32_t p) {
+    if (w.N == N && w.r == r && w.p == p) return true;
+    scrypt_release_work(&w);
+
+    // The table, N * 128 * r bytes, can exceed 64 bits (2^31 * 2^37): such a
+    // table cannot be had.  YX, (p + 1) * 128 * r bytes, stays below 2^38.
+    const uint64_t chunk = uint64_t(128) * r;
+    if (chunk > UINT64_MAX / N) return false;
+    const uint64_t table = chunk * N;
+    if (!allocate(w.V, table)) return false;
+    advise_huge_pages(w.V.raw, table + 63);
+    if (!allocate(w.YX, chunk * (uint64_t(p) + 1))) {
+        release(w.V);
+        return false;
+    }
+    w.N = N;
+    w.r = r;
+    w.p = p;
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+SCRYPT_SEAM_CONST bool scrypt_wipe_work_buffers = true;
+
+void scrypt_release_work(work_buffers *work) {
+    if (work->N == 0) return;
+    release(work->V);
+    release(work->YX);
+    work->N = 0;
+    work->r = work->p = 0;
+}
+
+derive_status scrypt_derive_in(work_buffers *work, const uint8_t *password, size_t password_len,
+                               const uint8_t *salt, size_t salt_len, uint64_t N, uint32_t r,
+                               uint32_t p, uint8_t *out, size_t out_len, romix_function romix) {
+    const derive_status status = check(N, r, p, out_len);
+    if (status != DERIVE_OK) return status;
+    if (!fit_buffers(*work, N, r, p)) return DERIVE_NO_MEMORY;
+
+    // Below 2^37 bytes: r * p < 2^30.
+    const size_t chunk = size_t(128) * r;
+    const size_t mixed = chunk * p;
+    uint8_t *Y = work->YX.aligned;
+    uint8_t *B = Y + chunk;
+
+    scrypt_pbkdf2(password, password_len, salt, salt_len, B, mixed);
+    for (size_t i = 0; i < p; i++)
+        romix((uint32_t *)(B + i * chunk), (uint32_t *)Y, (uint32_t *)work->V.aligned, (uint32_t)N,
+              r);
+    scrypt_pbkdf2(password, password_len, B, mixed, out, out_len);
+
+    // The work areas now hold what lies between password and key: the table
+    // starts with an unmixed chunk of B, against which a password guess costs
+    // one PBKDF2, and each later entry costs a guess only the mixing steps up
+    // to it, with none of the memory; B mixed gives the key with one more
+    // PBKDF2.  Both areas are zeroed before the call returns (the buffers
+    // stay for the next call; their 63 bytes of alignment slack never hold
+    // anything).
+    if (scrypt_wipe_work_buffers) {
+        scrypt_wipe(work->YX.aligned, mixed + chunk);
+        scrypt_wipe(work->V.aligned, size_t(N) * chunk);
+    }
+    return DERIVE_OK;
+}
+
+}  // extern "C"
