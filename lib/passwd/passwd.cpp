@@ -1,6 +1,7 @@
 // The password-string entry points: scrypt_hash_password,
 // scrypt_verify_password and scrypt_password_needs_rehash.
 #include "api/call.h"
+#include "api/derive_key.h"
 #include "hash/hash.h"
 #include "passwd/encoding.h"
 #include "passwd/random.h"
@@ -57,8 +58,8 @@ int hash_password(char *out, size_t out_size, const uint8_t *password, size_t pa
     scrypt_encode64_7(salt, salt_bytes, sizeof salt_bytes);
 
     uint8_t key[SCRYPT_PASSWORD_KEY_BYTES];
-    const int status = scrypt_derive_key(password, password_len, (const uint8_t *)salt, sizeof salt,
-                                         N, r, p, key, sizeof key);
+    const int status = scrypt_derive_key_in_call(password, password_len, (const uint8_t *)salt,
+                                                 sizeof salt, N, r, p, key, sizeof key);
     if (status == SCRYPT_OK) scrypt_format_password7(out, log2_of(N), r, p, salt, sizeof salt, key);
     scrypt_wipe(key, sizeof key);
     return status;
@@ -73,8 +74,8 @@ int verify_password(const char *stored, const uint8_t *password, size_t password
     if (status != SCRYPT_OK) return status;
 
     uint8_t key[SCRYPT_PASSWORD_KEY_BYTES];
-    status = scrypt_derive_key(password, password_len, s.salt, s.salt_len, uint64_t(1) << s.log2_N,
-                               s.r, s.p, key, sizeof key);
+    status = scrypt_derive_key_in_call(password, password_len, s.salt, s.salt_len,
+                                       uint64_t(1) << s.log2_N, s.r, s.p, key, sizeof key);
     if (status == SCRYPT_OK && !scrypt_equal_ct(key, s.key, sizeof key))
         status = SCRYPT_ERR_MISMATCH;
     scrypt_wipe(key, sizeof key);
@@ -92,7 +93,9 @@ int needs_rehash(const char *stored, uint64_t N, uint32_t r, uint32_t p) {
 
 // Each entry point, as every one of the library's, holds off cancellation for
 // the call and ends by clearing the stack below it and the registers, where
-// the key (and, while it is read, the password) passed through.
+// the key (and, while it is read, the password) passed through.  The
+// derivation runs inside that one call, as scrypt_derive_key()'s own does,
+// so that a verification costs what the derivation does and no more.
 extern "C" {
 
 SCRYPT_VORNIK_API int scrypt_hash_password(char *out, size_t out_size, const uint8_t *password,
