@@ -463,6 +463,40 @@ TEST(VerifyPassword, LimitBoundariesAdmit) {
     EXPECT_EQ(verify(hash(uint64_t(1) << 16, 1, 1)), SCRYPT_OK);
 }
 
+// What an admitted string costs in memory: the calling thread's table,
+// N * 128 * r bytes, and its work space, (p + 1) * 128 * r, each with 63
+// bytes of alignment slack, and nothing else.  At the edges of the limit M
+// (the table at M, the work at M / 128, N as small as the string can name)
+// that stays within M + 2 * M / N + 126 bytes.
+TEST(VerifyPassword, AdmittedStringsAllocateTheirBuffersOnly) {
+    const struct {
+        const char *what;
+        uint32_t log2_N, r, p;
+        uint64_t max_memory;
+    } cases[] = {
+        {"table at the limit", 4, 1, 1, 2048},  {"work at the limit", 4, 1, 4, 64 * 128},
+        {"r 2: table and work at the limit", 4, 2, 1, 4096},   {"N 2, work at the limit", 1, 1, 1, 256},
+        {"N 2, p at the limit", 1, 1, 4, 1024}, {"N 2^10, r 8, p 3", 10, 8, 3, uint64_t(3) << 20},
+    };
+    // The self-test of the process's first call allocates buffers of its own.
+    EXPECT_EQ(verify(hash(4, 1, 1)), SCRYPT_OK);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const uint64_t N = uint64_t(1) << c.log2_N, chunk = uint64_t(128) * c.r;
+        const uint64_t want = N * chunk + 63 + (c.p + 1) * chunk + 63;
+        // The thread's buffers are fitted anew: each case's parameters differ
+        // from the call's before it.
+        counting = true;
+        counted_bytes = counted_calls = 0;
+        const int v = verify(seven(c.log2_N, c.r, c.p), password, c.max_memory);
+        counting = false;
+        EXPECT_EQ(v, SCRYPT_ERR_MISMATCH);
+        EXPECT_EQ(counted_bytes, want);
+        EXPECT_EQ(counted_calls, 2u);
+        EXPECT_LE(counted_bytes, c.max_memory + 2 * c.max_memory / N + 126);
+    }
+}
+
 // Admitted strings derive: in a child whose address space is capped far
 // below their tables, they fail for want of memory where refused strings are
 // refused by the limit, so this tells which the limit let through without
