@@ -89,12 +89,16 @@ double per_addition_ns(Chain chain) {
 double scalar_add_ns() {
 #if defined(__x86_64__)
     return per_addition_ns([](long loops) {
-        uint64_t x = 0;
+        uint64_t x = 0, one = 1;
+        // Register to register: some cores (Intel's since Golden Cove) fold
+        // a chain of additions of an immediate at register renaming, so such
+        // a chain runs faster than one addition a cycle and times nothing.
         for (long i = 0; i < loops; i++)
             asm volatile(
-                "add $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\t"
-                "add $1, %0\n\tadd $1, %0\n\tadd $1, %0\n\tadd $1, %0"
-                : "+r"(x));
+                "add %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\t"
+                "add %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\tadd %1, %0"
+                : "+r"(x)
+                : "r"(one));
     });
 #else
     return 0;

@@ -14,6 +14,11 @@ __attribute__((noinline)) void scrub_stack() {
     scrypt_wipe(area, sizeof area);
 }
 
+// The host's settings as the innermost call running on this thread found
+// them; plain values, so a call left by longjmp leaves nothing dangling.
+thread_local int host_cancel_state = PTHREAD_CANCEL_ENABLE;
+thread_local int host_cancel_type = PTHREAD_CANCEL_DEFERRED;
+
 }  // namespace
 
 extern "C" {
@@ -23,6 +28,24 @@ void scrypt_call_begin(scrypt_call *call) {
     // otherwise strike between the two changes.
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &call->cancel_state);
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &call->cancel_type);
+    host_cancel_state = call->cancel_state;
+    host_cancel_type = call->cancel_type;
+}
+
+void scrypt_call_suspend(scrypt_call *saved) {
+    saved->cancel_state = host_cancel_state;
+    saved->cancel_type = host_cancel_type;
+    int ignored;
+    pthread_setcanceltype(host_cancel_type, &ignored);
+    pthread_setcancelstate(host_cancel_state, &ignored);
+}
+
+void scrypt_call_resume(const scrypt_call *saved) {
+    host_cancel_state = saved->cancel_state;
+    host_cancel_type = saved->cancel_type;
+    int ignored;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ignored);
+    pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &ignored);
 }
 
 bool scrypt_call_cancellable(const scrypt_call *call) {

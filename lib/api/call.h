@@ -22,6 +22,16 @@ typedef struct scrypt_call {
 // call is cancelled half-way, and records how the host had it.
 void scrypt_call_begin(scrypt_call *call);
 
+// Gives the calling thread the cancellation state and type that the host had
+// when the outermost call on this thread began, for the time the fatal-error
+// handler runs (see scrypt_report()): a handler that leaves by longjmp or by
+// an exception then leaves the thread as the host had it, and one that
+// returns hands back to scrypt_call_resume().  `saved` keeps the record for
+// scrypt_call_resume(), since calls that the handler makes record their own.
+void scrypt_call_suspend(scrypt_call *saved);
+// Holds off cancellation again after a handler has returned.
+void scrypt_call_resume(const scrypt_call *saved);
+
 // Whether the host had cancellation enabled when the call began: only then
 // may the call's wait for its turn be cancelled (see scrypt_lock_entry()).
 bool scrypt_call_cancellable(const scrypt_call *call);

@@ -1,5 +1,6 @@
 #include "handler.h"
 
+#include "call.h"
 #include "lock.h"
 
 #include <stdio.h>
@@ -22,11 +23,18 @@ void scrypt_fatal_error_default(const char *message) {
 // cleaned up.  A caller that continues after the handler returns takes the
 // lock again and must not rely on what it saw before (another thread may
 // have called meanwhile).
+//
+// The handler also runs with the thread's cancellation settings as the host
+// had them, since a handler that jumps away or throws never comes back for
+// the call to restore them; one that returns has them held off again.
 void scrypt_report(const char *message) {
     const bool held = scrypt_lock_held();
     const fatal_error_handler handler = scrypt_fatal_error;
     if (held) scrypt_unlock();
+    scrypt_call host;
+    scrypt_call_suspend(&host);
     handler(message);
+    scrypt_call_resume(&host);
     if (held) scrypt_lock();
 }
 

@@ -186,8 +186,10 @@ SCRYPT_VORNIK_API void scrypt(const uint8_t *password, size_t password_len, cons
  * is installed).  A handler may end
  * the process, jump away (longjmp), throw a C++ exception through the
  * library, or return (see scrypt() for what a returning handler gets).  It
- * runs with the library's lock released and the library's state consistent,
- * so whichever way it leaves, the library stays usable from every thread,
+ * runs with the library's lock released, the library's state consistent and
+ * the thread's cancellation state and type as the caller had them, so
+ * whichever way it leaves, the library stays usable from every thread, the
+ * thread is as cancellable as before the call,
  * and other threads' calls go ahead while it runs.  A handler may itself call
  * scrypt() and scrypt_set_fatal_error(); such a call is an ordinary one (it
  * may report, entering the handler again).  While the first call's self-test

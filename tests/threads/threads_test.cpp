@@ -157,9 +157,15 @@ struct report_error : std::runtime_error {
 thread_local outcome leave = outcome::returns;
 thread_local jmp_buf landing;
 thread_local std::string last_message;
+// The cancellation state and type the handler ran with.
+thread_local int handler_cancel_state, handler_cancel_type;
 
 void leaving_handler(const char *message) {
     last_message = message;
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &handler_cancel_state);
+    pthread_setcancelstate(handler_cancel_state, nullptr);
+    pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &handler_cancel_type);
+    pthread_setcanceltype(handler_cancel_type, nullptr);
     switch (leave) {
         case outcome::returns:
             return;
@@ -178,6 +184,11 @@ std::string fail_then_derive(outcome how, unsigned seed) {
     last_message.clear();
     bytes canary(16, 0x5a);
     bool landed = false, caught = false;
+    // The host's cancellation settings, which the handler runs with and
+    // which the thread has again however the handler left: asynchronous
+    // type (no request is ever made here) on every other seed.
+    const int host_type = seed % 2 ? PTHREAD_CANCEL_ASYNCHRONOUS : PTHREAD_CANCEL_DEFERRED;
+    pthread_setcanceltype(host_type, nullptr);
     if (setjmp(landing) == 0) {
         try {
             scrypt((const uint8_t *)"pw", 2, (const uint8_t *)"salt", 4, 3, 9, 0, canary.data(),
@@ -188,7 +199,14 @@ std::string fail_then_derive(outcome how, unsigned seed) {
     } else {
         landed = true;
     }
+    int state_after, type_after;
+    pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &type_after);
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &state_after);
     if (last_message != "scrypt: r out of range") return "no report, or another: " + last_message;
+    if (handler_cancel_state != PTHREAD_CANCEL_ENABLE || handler_cancel_type != host_type)
+        return "the handler ran without the host's cancellation settings";
+    if (state_after != PTHREAD_CANCEL_ENABLE || type_after != host_type)
+        return "the thread's cancellation settings were not given back";
     if (how == outcome::jumps && !landed) return "the longjmp did not land";
     if (how == outcome::throws && !caught) return "the exception did not pass through scrypt()";
     if (how == outcome::returns && (landed || caught)) return "the handler did not return";
