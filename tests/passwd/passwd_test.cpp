@@ -474,9 +474,12 @@ TEST(VerifyPassword, AdmittedStringsAllocateTheirBuffersOnly) {
         uint32_t log2_N, r, p;
         uint64_t max_memory;
     } cases[] = {
-        {"table at the limit", 4, 1, 1, 2048},  {"work at the limit", 4, 1, 4, 64 * 128},
-        {"r 2: table and work at the limit", 4, 2, 1, 4096},   {"N 2, work at the limit", 1, 1, 1, 256},
-        {"N 2, p at the limit", 1, 1, 4, 1024}, {"N 2^10, r 8, p 3", 10, 8, 3, uint64_t(3) << 20},
+        {"table at the limit", 4, 1, 1, 2048},
+        {"work at the limit", 4, 1, 4, 64 * 128},
+        {"r 2: table and work at the limit", 4, 2, 1, 4096},
+        {"N 2: table and work at the limit", 1, 1, 1, 256},
+        {"N 2, p at the limit", 1, 1, 4, 1024},
+        {"N 2^10, r 8, p 3", 10, 8, 3, uint64_t(3) << 20},
     };
     // The self-test of the process's first call allocates buffers of its own.
     EXPECT_EQ(verify(hash(4, 1, 1)), SCRYPT_OK);
