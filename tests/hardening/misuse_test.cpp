@@ -27,21 +27,10 @@
 #define SCRYPT_UNDER_VALGRIND false
 #endif
 
-#include "support/build_kind.h"
+#include "support/address_space.h"
 #include "support/child.h"
 #include "support/openssl_scrypt.h"
 #include "support/process_memory.h"
-
-#ifdef SCRYPT_TEST_ASAN
-constexpr bool asan_build = true;
-// An allocation beyond what the sanitizer's allocator can give must come back
-// as a null pointer, as it does from the C library, not abort the test.
-extern "C" const char *__asan_default_options() {
-    return "allocator_may_return_null=1";
-}
-#else
-constexpr bool asan_build = false;
-#endif
 
 namespace {
 
