@@ -63,8 +63,9 @@ install(FILES ${PROJECT_BINARY_DIR}/scrypt-vornik.pc
 # --- Man pages and licence ------------------------------------------------------
 # The pages carry the project version.  scrypt_derive_key and scrypt_strerror
 # have pages of their own; the names scrypt and scrypt_set_fatal_error lead
-# to the library's page.
-foreach(page hexlines.1 scrypt-vornik.3 scrypt_derive_key.3 scrypt_strerror.3)
+# to the library's page, the three password functions to theirs.
+foreach(page hexlines.1 scrypt-vornik.3 scrypt_derive_key.3 scrypt_strerror.3
+        scrypt_hash_password.3)
     configure_file(${PROJECT_SOURCE_DIR}/man/${page}.in ${PROJECT_BINARY_DIR}/man/${page} @ONLY)
 endforeach()
 install(FILES ${PROJECT_BINARY_DIR}/man/hexlines.1
@@ -75,6 +76,9 @@ install(FILES
     ${PROJECT_BINARY_DIR}/man/scrypt_strerror.3
     ${PROJECT_SOURCE_DIR}/man/scrypt.3
     ${PROJECT_SOURCE_DIR}/man/scrypt_set_fatal_error.3
+    ${PROJECT_BINARY_DIR}/man/scrypt_hash_password.3
+    ${PROJECT_SOURCE_DIR}/man/scrypt_verify_password.3
+    ${PROJECT_SOURCE_DIR}/man/scrypt_password_needs_rehash.3
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
 
 # The licence in Debian's machine-readable copyright format, which is where

@@ -7,8 +7,9 @@
 #
 #   tests    (the default) the whole test suite: GoogleTest and OpenSSL, the
 #            peers a host may link beside the library (libsodium,
-#            libscrypt-kdf, libxcrypt), the tools its checks call, and the
-#            emulators that prove each mixing form on a processor that runs it
+#            libscrypt-kdf, libxcrypt), the password-string peers (those
+#            and passlib), the tools its checks call, and the emulators that
+#            prove each mixing form on a processor that runs it
 #   bench    the benchmark's peers (OpenSSL, libsodium, libscrypt-kdf) and
 #            the tools its hexlines section compares with
 #   chart    gnuplot, which draws the benchmark's chart (target bench-chart)
@@ -23,7 +24,7 @@
 set -eu
 
 packages_tests="build-essential cmake pkg-config libgtest-dev libssl-dev
-    libsodium-dev libscrypt-kdf-dev libcrypt-dev
+    libsodium-dev libscrypt-kdf-dev libcrypt-dev python3-passlib
     binutils file dpkg-dev lintian valgrind
     qemu-user qemu-user-static g++-aarch64-linux-gnu
     bochs bochsbios vgabios isolinux syslinux-common genisoimage"

@@ -2,6 +2,8 @@
 // as integers that returns a status.  It never calls the fatal-error handler
 // and takes no lock of scrypt()'s: each thread derives in its own buffers,
 // and calls from different threads run at the same time.
+#include "derive_key.h"
+
 #include "call.h"
 #include "core/batch.h"
 #include "core/cache.h"
@@ -35,6 +37,18 @@ int status_for(derive_status status) {
 
 extern "C" {
 
+int scrypt_derive_key_in_call(const uint8_t *password, size_t password_len, const uint8_t *salt,
+                              size_t salt_len, uint64_t N, uint32_t r, uint32_t p, uint8_t *out,
+                              size_t out_len) {
+    scrypt_entry_setup();
+    const int status = scrypt_post_for_derive_key();
+    if (status != SCRYPT_OK) return status;
+    // Chosen after the self-test, which ranks the forms.
+    const romix_function romix = scrypt_select_form(detect_cpu())->romix;
+    return status_for(scrypt_derive_cached(scrypt_thread_cache(), password, password_len, salt,
+                                           salt_len, N, r, p, out, out_len, romix));
+}
+
 int scrypt_derive_key(const uint8_t *password, size_t password_len, const uint8_t *salt,
                       size_t salt_len, uint64_t N, uint32_t r, uint32_t p, uint8_t *out,
                       size_t out_len) {
@@ -42,14 +56,8 @@ int scrypt_derive_key(const uint8_t *password, size_t password_len, const uint8_
     // self-test included: its buffers would stay marked in use and unwiped.
     scrypt_call call;
     scrypt_call_begin(&call);
-    scrypt_entry_setup();
-    int status = SCRYPT_ERR_SELFTEST;
-    if (scrypt_post_for_derive_key()) {
-        // Chosen after the self-test, which ranks the forms.
-        const romix_function romix = scrypt_select_form(detect_cpu())->romix;
-        status = status_for(scrypt_derive_cached(scrypt_thread_cache(), password, password_len,
-                                                 salt, salt_len, N, r, p, out, out_len, romix));
-    }
+    const int status =
+        scrypt_derive_key_in_call(password, password_len, salt, salt_len, N, r, p, out, out_len);
     // Clears the stack and the registers that the call leaves behind.
     scrypt_call_end(&call);
     return status;

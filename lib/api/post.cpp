@@ -71,17 +71,34 @@ void note_end(uint32_t result, bool owe_reports) {
     unlock_state();
 }
 
+// Gives the self-test up undecided: the derivation part could not have its
+// buffers and nothing has failed, so the next call to come starts it again.
+// Those waiting for it wake up and compete for it.
+void note_undecided() {
+    lock_state();
+    power_on_self_test = 0;
+    pthread_cond_broadcast(&changed);
+    unlock_state();
+}
+
 // Runs every part in order, also after one has failed, recording each
-// failure before it is reported (with `report`).
-uint32_t run(work_cache *cache, bool report) {
-    uint32_t result = POST_ALL_PASSED;
+// failure before it is reported (with `report`).  Returns false, with
+// nothing recorded or reported for it, when the derivation part could not
+// have its buffers and no part has failed: a shortage of memory says nothing
+// about the library, and must not fail it for the rest of the process.
+// After a failed part the self-test's verdict stands already, and a part
+// that could not run counts as failed.
+bool run(work_cache *cache, bool report, uint32_t *result) {
+    *result = POST_ALL_PASSED;
     for (unsigned part = 0; part < POST_PART_COUNT; part++) {
-        if (scrypt_self_test_part(part, cache)) continue;
-        result &= ~(1u << part);
+        const uint32_t found = scrypt_self_test_part(part, cache);
+        if (found == POST_PART_PASSED) continue;
+        if (found == POST_PART_NO_MEMORY && *result == POST_ALL_PASSED) return false;
+        *result &= ~(1u << part);
         note_failure(1u << part);
         if (report) scrypt_report(part_messages[part]);
     }
-    return result;
+    return true;
 }
 
 // The reports of a self-test that ended with `result`, in the order in which
@@ -106,11 +123,13 @@ void wait_for_self_test(bool (*done)()) {
 // With `guard` held.  scrypt() goes ahead once the self-test has ended, or
 // while scrypt() runs it and waits in the handler (the forms are checked and
 // ranked by then).
+// Either also stops waiting when the self-test has been given up undecided
+// (power_on_self_test back at 0), to start it itself.
 bool done_for_scrypt() {
-    return finished || (runner_reports && passed != POST_ALL_PASSED);
+    return finished || power_on_self_test == 0 || (runner_reports && passed != POST_ALL_PASSED);
 }
 bool done_for_derive_key() {
-    return finished || passed != POST_ALL_PASSED;
+    return finished || power_on_self_test == 0 || passed != POST_ALL_PASSED;
 }
 
 // fork() while a thread runs the self-test: the child lacks that thread, so
@@ -156,38 +175,61 @@ void scrypt_entry_setup(void) {
 }
 
 uint32_t scrypt_power_on_self_test(void) {
-    return run(&scrypt_shared_cache, true);
+    uint32_t result;
+    if (!run(&scrypt_shared_cache, true, &result)) return POST_UNDECIDED;
+    return result;
 }
 
-void scrypt_post_for_scrypt(void) {
-    if (claim(true)) {
-        const uint32_t result = scrypt_power_on_self_test();
-        note_end(result, false);
-        if (result == 0) scrypt_report(all_failed_message);
-        return;
+bool scrypt_post_for_scrypt(void) {
+    for (;;) {
+        if (claim(true)) {
+            const uint32_t result = scrypt_power_on_self_test();
+            if (result == POST_UNDECIDED) {
+                note_undecided();
+                scrypt_report("scrypt: out of memory");
+                return false;
+            }
+            note_end(result, false);
+            if (result == 0) scrypt_report(all_failed_message);
+            return true;
+        }
+        wait_for_self_test(done_for_scrypt);
+        lock_state();
+        const bool again = power_on_self_test == 0;
+        const bool report = owing;
+        const uint32_t result = owed_result;
+        owing = false;
+        unlock_state();
+        if (again) continue;
+        if (report) report_result(result);
+        return true;
     }
-    wait_for_self_test(done_for_scrypt);
-    lock_state();
-    const bool report = owing;
-    const uint32_t result = owed_result;
-    owing = false;
-    unlock_state();
-    if (report) report_result(result);
 }
 
-bool scrypt_post_for_derive_key(void) {
-    if (claim(false)) {
-        // In buffers of its own, outside the registry: another thread that
-        // waits for this self-test may hold the registry's mutex (in fork()'s
-        // handlers), and this self-test must not need it to end.
-        note_end(run(nullptr, false), true);
-    } else {
+int scrypt_post_for_derive_key(void) {
+    for (;;) {
+        if (claim(false)) {
+            // In buffers of its own, outside the registry: another thread
+            // that waits for this self-test may hold the registry's mutex (in
+            // fork()'s handlers), and this self-test must not need it to end.
+            uint32_t result;
+            if (!run(nullptr, false, &result)) {
+                note_undecided();
+                return SCRYPT_ERR_MEMORY;
+            }
+            note_end(result, true);
+            break;
+        }
         wait_for_self_test(done_for_derive_key);
+        lock_state();
+        const bool again = power_on_self_test == 0;
+        unlock_state();
+        if (!again) break;
     }
     lock_state();
     const bool ok = passed == POST_ALL_PASSED;
     unlock_state();
-    return ok;
+    return ok ? SCRYPT_OK : SCRYPT_ERR_SELFTEST;
 }
 
 }  // extern "C"

@@ -1,5 +1,6 @@
 // The process's power-on self-test, shared by both entry points: whichever
-// comes first runs it, once per process, whatever its outcome; concurrent
+// comes first runs it, once per process, whatever its outcome (unless it
+// could not have memory, see below); concurrent
 // first calls wait for it.
 //
 // Run by scrypt(), it works in scrypt()'s shared buffers and hands each
@@ -34,19 +35,30 @@ extern int32_t power_on_self_test;
 // call in progress, which may need this state on its way out.
 void scrypt_entry_setup(void);
 
+// A self-test whose derivation part could not have its buffers, with no
+// part failed, is given up undecided: the call that ran it fails for want of
+// memory, and the next call to come (from either entry point) starts it
+// again.  A shortage of memory at the first call thus fails that call only.
+
 // scrypt()'s part, with the lock held: starts the self-test if no entry
 // point has, or else waits for one that scrypt_derive_key() is running and
-// makes the reports that it owes.
-void scrypt_post_for_scrypt(void);
+// makes the reports that it owes.  Returns false when the call must not go
+// on: the self-test it ran was undecided, and "scrypt: out of memory" has
+// been reported.
+bool scrypt_post_for_scrypt(void);
 
 // scrypt_derive_key()'s part: starts the self-test if no entry point has, or
-// else waits until it has ended or a part has failed.  Returns whether no
-// part has failed.
-bool scrypt_post_for_derive_key(void);
+// else waits until it has ended or a part has failed.  Returns SCRYPT_OK when
+// no part has failed, SCRYPT_ERR_SELFTEST when one has, and
+// SCRYPT_ERR_MEMORY when the self-test it ran was undecided.
+int scrypt_post_for_derive_key(void);
+
+// Returned by scrypt_power_on_self_test() for an undecided self-test.
+enum : uint32_t { POST_UNDECIDED = 0x80000000u };
 
 // The self-test as scrypt() runs it: in scrypt()'s buffers, each failed part
 // reported to the handler when it has ended.  Returns the pass bits
-// (POST_ALL_PASSED when every part passed).
+// (POST_ALL_PASSED when every part passed), or POST_UNDECIDED.
 uint32_t scrypt_power_on_self_test(void);
 
 SCRYPT_PRIVATE_END

@@ -86,12 +86,11 @@ void scrypt(const uint8_t *password, size_t password_len, const uint8_t *salt, s
     // self-test ranks the forms, so the form is chosen after it: the first
     // call, too, runs the fastest form, and never one that failed its known
     // answer.
-    scrypt_post_for_scrypt();
-
     // Chosen after the self-test, whose handler calls may have let other
     // calls run: the choice rests on the ranking as it stands now.
-    derive(password, password_len, salt, salt_len, Nfactor, rfactor, pfactor, out, out_len,
-           scrypt_select_form(flags)->romix);
+    if (scrypt_post_for_scrypt())
+        derive(password, password_len, salt, salt_len, Nfactor, rfactor, pfactor, out, out_len,
+               scrypt_select_form(flags)->romix);
     scrypt_unlock();
     // Clears the stack and the registers that the call leaves behind.
     scrypt_call_end(&call);

@@ -41,7 +41,9 @@
  * Self-test: the first call of a process, through either entry point, first
  * tests the library against known answers (every mixing form this processor
  * runs, SHA-256 and two complete derivations); concurrent first calls wait
- * for it.  Later calls skip it, whatever its outcome.  If any part failed,
+ * for it.  Later calls skip it, whatever its outcome, except when its
+ * derivations could not have their memory: that call then fails as out of
+ * memory, and the next call runs the self-test again.  If any part failed,
  * every scrypt_derive_key() call returns SCRYPT_ERR_SELFTEST, and scrypt()
  * reports the failure to the handler once (see scrypt()).
  */
@@ -95,7 +97,8 @@ extern "C" {
  * Returns SCRYPT_OK, or on failure, with nothing written to `out`:
  *     SCRYPT_ERR_PARAMETER  N, r, p or out_len outside the ranges above
  *     SCRYPT_ERR_MEMORY     a work buffer (N * 128 * r bytes of table,
- *                           (p + 1) * 128 * r of work space) could not be had
+ *                           (p + 1) * 128 * r of work space) could not be had,
+ *                           or those of the first call's self-test
  *     SCRYPT_ERR_SELFTEST   the process's self-test failed (every call
  *                           returns it from then on)
  * It never calls the fatal-error handler and never ends the process.  The
@@ -258,6 +261,65 @@ SCRYPT_VORNIK_API void scrypt(const uint8_t *password, size_t password_len, cons
  * SCRYPT_ERR_SELFTEST.  Passing NULL reinstates the default handler.
  */
 SCRYPT_VORNIK_API void scrypt_set_fatal_error(fatal_error_handler handler);
+
+/*
+ * Storing passwords.  A stored password is one string that holds the salt,
+ * the cost parameters and the key, in either of two forms:
+ *
+ *     $7$ N rrrrr ppppp SALT $ KEY      libsodium's, crypt(3)'s and passlib's
+ *     $scrypt$ln=L,r=R,p=P$SALT$KEY     PHC form: passlib's default
+ *
+ * scrypt_hash_password() writes "$7$" strings of libsodium's shape (a salt
+ * of 32 random bytes written as 43 characters, 101 characters in all), which
+ * libsodium, libxcrypt's crypt(3) and passlib accept.  Recommended: N = 2^14,
+ * r = 8, p = 1 for interactive logins (16 MiB, tens of milliseconds), N =
+ * 2^20 for secrets used rarely (1 GiB).
+ *
+ * Statuses are those of scrypt_derive_key(); none of these functions calls
+ * the fatal-error handler, and all of them are safe from any thread.
+ */
+#define SCRYPT_PASSWORD_STRBYTES 102 /* 101 characters and the terminator */
+
+/*
+ * scrypt_hash_password: writes the "$7$" string of `password` with a fresh
+ * salt from getrandom(2) and the cost N, r, p to `out` and returns SCRYPT_OK.
+ * N, r and p follow the rules of scrypt_derive_key(), and N must be at least
+ * 4 (crypt(3) accepts nothing smaller): SCRYPT_ERR_PARAMETER otherwise.
+ * SCRYPT_ERR_BUFFER when `out_size` is below SCRYPT_PASSWORD_STRBYTES,
+ * SCRYPT_ERR_RANDOM when no randomness could be had; on every failure `out`
+ * holds an empty string where there is room for one.
+ */
+SCRYPT_VORNIK_API int scrypt_hash_password(char *out, size_t out_size, const uint8_t *password,
+                                           size_t password_len, uint64_t N, uint32_t r, uint32_t p);
+
+/*
+ * scrypt_verify_password: checks `password` against the stored string
+ * (either form; any "$7$" salt length; PHC padded or not, salts up to 1024
+ * bytes).  SCRYPT_OK on a match, SCRYPT_ERR_MISMATCH on a wrong password,
+ * SCRYPT_ERR_FORMAT when the string cannot be parsed or names no scrypt
+ * (N below 2, r or p 0, r * p of 2^30 or more).
+ *
+ * A stored string may come from an attacker, so its cost is bounded before
+ * anything is allocated or computed: SCRYPT_ERR_LIMIT when its table,
+ * N * 128 * r bytes, exceeds `max_memory`, or its work, N * r * p, exceeds
+ * max_memory / 128 (the work of the largest p = 1 table the limit allows),
+ * or N exceeds 2^31.  `max_memory` 0 means 1 GiB, which admits libsodium's
+ * largest preset (N = 2^20, r = 8, p = 1).  The whole key is compared in
+ * constant time.
+ */
+SCRYPT_VORNIK_API int scrypt_verify_password(const char *stored, const uint8_t *password,
+                                             size_t password_len, uint64_t max_memory);
+
+/*
+ * scrypt_password_needs_rehash: 0 when `stored` is a "$7$" string of the
+ * shape scrypt_hash_password() writes with exactly N, r and p; 1 when
+ * anything differs (the parameters either way, the PHC form, another salt
+ * length); SCRYPT_ERR_FORMAT when it cannot be parsed, SCRYPT_ERR_PARAMETER
+ * when N, r, p are not ones scrypt_hash_password() accepts.  Computes
+ * nothing.
+ */
+SCRYPT_VORNIK_API int scrypt_password_needs_rehash(const char *stored, uint64_t N, uint32_t r,
+                                                   uint32_t p);
 
 #ifdef __cplusplus
 }

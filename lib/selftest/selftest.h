@@ -57,7 +57,15 @@ uint32_t scrypt_test_mix_instance(chunkmix_function mix, block_conversion before
 // forms that failed.  Allocates nothing.
 uint32_t scrypt_test_lane_forms(uint32_t candidates);
 
-// Runs part `part` and returns 1 when it passed, 0 when it failed.  The mix
+// What a part found: it passed, it failed, or (the derivation part only) its
+// buffers could not be had, so that it tells nothing about the library.
+enum : uint32_t {
+    POST_PART_FAILED = 0,
+    POST_PART_PASSED = 1,
+    POST_PART_NO_MEMORY = 2,
+};
+
+// Runs part `part` and returns what it found.  The mix
 // part also marks the forms that fail their known answer, so that no call
 // selects them, and ranks the others by speed; the derivation part derives
 // with the form that calls select here, in `cache`, or with a null `cache`

@@ -66,6 +66,17 @@ function(read_page var path)
     set(${var} "${text}" PARENT_SCOPE)
 endfunction()
 
+# Each further argument names a page of section 3 in `dir` (compressed when
+# `z` is ".gz") that must be a link to the page `target`.
+function(expect_links dir z target)
+    foreach(page ${ARGN})
+        read_page(text ${dir}/${page}.3${z})
+        if(NOT text STREQUAL ".so man3/${target}.3\n")
+            message(FATAL_ERROR "${page}.3 holds '${text}'")
+        endif()
+    endforeach()
+endfunction()
+
 # The files an install must hold below `root`: exactly these, nothing more.
 # With DEB, the Debian package's: man pages compressed, and a changelog.
 function(check_installed_files root)
@@ -90,6 +101,9 @@ function(check_installed_files root)
         ${MANDIR}/man3/scrypt_strerror.3${z}
         ${MANDIR}/man3/scrypt.3${z}
         ${MANDIR}/man3/scrypt_set_fatal_error.3${z}
+        ${MANDIR}/man3/scrypt_hash_password.3${z}
+        ${MANDIR}/man3/scrypt_verify_password.3${z}
+        ${MANDIR}/man3/scrypt_password_needs_rehash.3${z}
         ${DOCDIR}/copyright
         ${deb_only})
     set(missing ${want})
@@ -101,13 +115,16 @@ function(check_installed_files root)
     if(missing OR extra)
         message(FATAL_ERROR "installed files under ${root}:\n  missing: ${missing}\n  unexpected: ${extra}")
     endif()
-    # The section 3 names lead to the library's page, which names both.
-    foreach(page scrypt scrypt_set_fatal_error)
-        read_page(text ${root}/${MANDIR}/man3/${page}.3${z})
-        if(NOT text STREQUAL ".so man3/scrypt-vornik.3\n")
-            message(FATAL_ERROR "${page}.3 holds '${text}'")
-        endif()
-    endforeach()
+    # The section 3 names lead to the library's page, which names both; the
+    # password functions' names lead to their own page.
+    set(man3 ${root}/${MANDIR}/man3)
+    expect_links(${man3} "${z}" scrypt-vornik scrypt scrypt_set_fatal_error)
+    expect_links(${man3} "${z}" scrypt_hash_password scrypt_verify_password
+                 scrypt_password_needs_rehash)
+    read_page(text ${root}/${MANDIR}/man3/scrypt_hash_password.3${z})
+    if(NOT text MATCHES "scrypt-vornik ${VERSION}" OR NOT text MATCHES "scrypt_password_needs_rehash")
+        message(FATAL_ERROR "scrypt_hash_password.3 lacks the version or a password function")
+    endif()
     read_page(text ${root}/${MANDIR}/man3/scrypt-vornik.3${z})
     if(NOT text MATCHES "scrypt-vornik ${VERSION}" OR NOT text MATCHES "scrypt_set_fatal_error")
         message(FATAL_ERROR "scrypt-vornik.3 lacks the version or the handler function")
