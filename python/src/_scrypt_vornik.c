@@ -66,8 +66,10 @@ static int copy_arg(PyObject *obj, const char *name, const char *encoding, arg_c
             out->data[len] = 0;
             out->len = (size_t)len;
         }
-        /* The encoded bytes object is this call's own: clear it too. */
-        wipe(bytes, (size_t)len);
+        /* Clear the encoded bytes too, when this call holds the only
+         * reference: a codec may return a shared object (the interpreter's
+         * one-byte singletons, for one), which must stay as it is. */
+        if (len > 1 && Py_REFCNT(encoded) == 1) wipe(bytes, (size_t)len);
         Py_DECREF(encoded);
         if (out->data == NULL) {
             PyErr_NoMemory();
