@@ -255,3 +255,25 @@ def test_wiping_leaves_shared_objects_alone():
         assert derive_keys([(ch, ch)], n=16, r=1, p=1) == [expected]
         assert ch.encode() == bytes(ch.encode())
     assert b"c"[0] == 0x63 and "c".encode() == bytes([0x63])
+
+
+@pytest.mark.parametrize("password,salt,n,r,p,dklen", KEY_CASES[1:6])
+def test_keys_equal_other_peers(password, salt, n, r, p, dklen):
+    ours = scrypt(password, salt=salt, n=n, r=r, p=p, dklen=dklen)
+    checked = 0
+    try:
+        import scrypt as py_scrypt  # py-scrypt, over Tarsnap's code
+    except ImportError:
+        py_scrypt = None
+    if py_scrypt is not None:
+        assert ours == py_scrypt.hash(password, salt, N=n, r=r, p=p, buflen=dklen)
+        checked += 1
+    try:
+        from cryptography.hazmat.primitives.kdf.scrypt import Scrypt
+    except ImportError:
+        Scrypt = None
+    if Scrypt is not None and salt:
+        assert ours == Scrypt(salt=salt, length=dklen, n=n, r=r, p=p).derive(password)
+        checked += 1
+    if checked == 0:
+        pytest.skip("neither py-scrypt nor cryptography installed (python3-scrypt python3-cryptography)")
