@@ -56,7 +56,7 @@ PW = "pässwörd ✓"
 )
 def test_argument_types(value):
     expected = hashlib.scrypt(PW.encode(), salt=PW.encode(), n=16, r=2, p=1)
-    assert scrypt(value, salt=b"x" and value, n=16, r=2, p=1) == expected
+    assert scrypt(value, salt=value, n=16, r=2, p=1) == expected
 
 
 def test_wide_array_is_its_bytes():
