@@ -136,6 +136,25 @@ def section_threads(found: dict[str, Derive], rounds: int) -> None:
         print(f"{name:<15} one {medians['one'] * 1e3:7.2f} ms, two threads "
               f"{medians['two'] * 1e3:7.2f} ms: {2 * medians['one'] / medians['two']:.2f}x")
     pool.shutdown()
+    # The control: two processes, which share no GIL and no library state,
+    # show how much parallelism the machine has free at the moment.
+    processes = concurrent.futures.ProcessPoolExecutor(2)
+    def two_processes() -> None:
+        futures = [processes.submit(_derive_in_child, n, r, p, dklen) for _ in range(2)]
+        for f in futures:
+            f.result()
+
+    two_processes()
+    medians = interleaved({"one": lambda: processes.submit(_derive_in_child, n, r, p, dklen).result(),
+                           "two": two_processes}, rounds)
+    print(f"{'control':<15} scrypt_vornik in one process {medians['one'] * 1e3:7.2f} ms, in two "
+          f"processes {medians['two'] * 1e3:7.2f} ms: {2 * medians['one'] / medians['two']:.2f}x "
+          f"(the machine's free parallelism now)")
+    processes.shutdown()
+
+
+def _derive_in_child(n: int, r: int, p: int, dklen: int) -> bytes:
+    return scrypt_vornik.scrypt(PASSWORD, salt=SALT, n=n, r=r, p=p, dklen=dklen)
 
 
 def section_batch(rounds: int) -> None:

@@ -121,6 +121,8 @@ def test_max_memory_beyond_the_machine_is_memory_error():
     hostile = "$7$" + ITOA64[31] + "/V..../...." + "salt" + "$" + "A" * 43
     with pytest.raises(MemoryError):
         PasswordHasher(max_memory=2**64 - 1).verify(hostile, "pw")
+    with pytest.raises(MemoryError):
+        PasswordHasher(n=2**31, r=1023).hash("pw")
 
 
 # libsodium, through PyNaCl
