@@ -264,7 +264,7 @@ static PyObject *py_scrypt(PyObject *self, PyObject *args, PyObject *kwargs) {
 }
 
 PyDoc_STRVAR(derive_keys_doc,
-             "derive_keys($module, jobs, /, *, n, r, p, dklen=64, max_memory=None)\n--\n\n"
+             "derive_keys($module, /, jobs, *, n, r, p, dklen=64, max_memory=None)\n--\n\n"
              "Derive one key per (password, salt) pair of the iterable jobs, all\n"
              "with the same n, r, p and dklen, and return them as a list in job\n"
              "order: each equals scrypt(password, salt=salt, n=n, r=r, p=p,\n"

@@ -56,3 +56,22 @@ def test_host_runs():
     assert result.returncode == 0, result.stderr
     assert "fdbabe1c9d3472007856e7190d01e9fe" in result.stdout  # RFC 7914's second vector
     assert "password strings: True" in result.stdout
+
+
+def test_public_names_documented_and_scrypt_signature_is_hashlibs():
+    import hashlib
+    import inspect
+
+    import scrypt_vornik
+
+    for name in scrypt_vornik.__all__:
+        obj = getattr(scrypt_vornik, name)
+        if name != "__version__":
+            assert obj.__doc__ and obj.__doc__ != Exception.__doc__, name
+    for name in ["hash", "verify", "check_needs_rehash", "n", "r", "p", "max_memory"]:
+        assert getattr(scrypt_vornik.PasswordHasher, name).__doc__, name
+
+    def shape(f):
+        return [(p.name, p.kind) for p in inspect.signature(f).parameters.values()]
+
+    assert shape(scrypt_vornik.scrypt) == shape(hashlib.scrypt)
