@@ -60,9 +60,9 @@ def peers() -> dict[str, Derive]:
     except ImportError:
         print("PyNaCl not installed (python3-nacl): left out")
     try:
-        import scrypt as py_scrypt
+        import scrypt as py_scrypt  # type: ignore[import]
 
-        found["py-scrypt"] = lambda pw, s, n, r, p, dk: py_scrypt.hash(pw, s, N=n, r=r, p=p, buflen=dk)
+        found["py-scrypt"] = lambda pw, s, n, r, p, dk: bytes(py_scrypt.hash(pw, s, N=n, r=r, p=p, buflen=dk))
     except ImportError:
         print("py-scrypt not installed (python3-scrypt): left out")
     try:

@@ -10,7 +10,7 @@ event loop.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Union
+from typing import TYPE_CHECKING, Literal, Union
 
 from ._scrypt_vornik import (
     CostLimitError,
@@ -114,7 +114,7 @@ class PasswordHasher:
         """
         return _hash_password(password, self._n, self._r, self._p, self._encoding)
 
-    def verify(self, hash: Union[str, bytes], password: _Secret) -> bool:
+    def verify(self, hash: Union[str, bytes], password: _Secret) -> Literal[True]:
         """True when password matches the stored string hash.
 
         Raises VerifyMismatchError for a wrong password, InvalidHashError
