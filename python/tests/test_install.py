@@ -71,3 +71,14 @@ def test_wheel_is_abi3(tmp_path):
     names = zipfile.ZipFile(tmp_path / wheels[0]).namelist()
     assert "scrypt_vornik/py.typed" in names
     assert "scrypt_vornik/_scrypt_vornik.abi3.so" in names
+    # The wheel alone serves a venv that sees nothing of the system's packages.
+    probe = subprocess.run([SYSTEM_PYTHON, "-c", "import venv, ensurepip"], capture_output=True)
+    if probe.returncode != 0:
+        pytest.skip("venv or ensurepip missing (python3-venv): wheel not installed")
+    venv = tmp_path / "bare"
+    run([SYSTEM_PYTHON, "-m", "venv", str(venv)])
+    python = str(venv / "bin" / "python")
+    run([python, "-m", "pip", "install", str(tmp_path / wheels[0])], cwd=tmp_path)
+    where, key = run([python, "-c", CHECK], cwd=tmp_path).stdout.split()
+    assert where.startswith(str(venv)), where
+    assert key.startswith("fdbabe1c9d3472007856e7190d01e9fe")
