@@ -8,10 +8,14 @@
 #   tests    (the default) the whole test suite: GoogleTest and OpenSSL, the
 #            peers a host may link beside the library (libsodium,
 #            libscrypt-kdf, libxcrypt), the password-string peers (those
-#            and passlib), the tools its checks call, and the emulators that
-#            prove each mixing form on a processor that runs it
-#   bench    the benchmark's peers (OpenSSL, libsodium, libscrypt-kdf) and
-#            the tools its hexlines section compares with
+#            and passlib), the tools its checks call, the emulators that
+#            prove each mixing form on a processor that runs it, and what
+#            the Python package (python/) needs to build, install and be
+#            tested against its peers (hashlib, PyNaCl, py-scrypt,
+#            cryptography, passlib, crypt(3))
+#   bench    the benchmark's peers (OpenSSL, libsodium, libscrypt-kdf), the
+#            tools its hexlines section compares with, and the Python
+#            benchmark's peers (PyNaCl, py-scrypt, cryptography)
 #   chart    gnuplot, which draws the benchmark's chart (target bench-chart)
 #   ci       what CI checks beyond the test suite: clang with its fuzzer and
 #            sanitizer runtimes, clang-format, and debootstrap for the
@@ -27,8 +31,11 @@ packages_tests="build-essential cmake pkg-config libgtest-dev libssl-dev
     libsodium-dev libscrypt-kdf-dev libcrypt-dev python3-passlib
     binutils file dpkg-dev lintian valgrind
     qemu-user qemu-user-static g++-aarch64-linux-gnu
-    bochs bochsbios vgabios isolinux syslinux-common genisoimage"
-packages_bench="libssl-dev libsodium-dev libscrypt-kdf-dev pkg-config xxd"
+    bochs bochsbios vgabios isolinux syslinux-common genisoimage
+    python3-dev python3-venv python3-pytest python3-setuptools python3-wheel
+    python3-build python3-mypy python3-nacl python3-scrypt python3-cryptography"
+packages_bench="libssl-dev libsodium-dev libscrypt-kdf-dev pkg-config xxd
+    python3-dev python3-setuptools python3-nacl python3-scrypt python3-cryptography"
 packages_ci="clang libclang-rt-14-dev clang-format debootstrap"
 packages_chart="gnuplot-nox"
 
