@@ -92,8 +92,7 @@ void expect_trouble(const result &r, const std::string &what) {
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err.rfind("scrypt-vornik: ", 0), 0u) << r.err;
-    EXPECT_TRUE(!r.err.empty() && r.err.back() == '\n' &&
-                r.err.find('\n') == r.err.size() - 1)
+    EXPECT_TRUE(!r.err.empty() && r.err.back() == '\n' && r.err.find('\n') == r.err.size() - 1)
         << "not one line: " << r.err;
 }
 
@@ -105,7 +104,7 @@ std::string own_string(const std::string &password, const char *N = "1024") {
     return r.out.substr(0, r.out.size() - 1);
 }
 
-TEST(Arguments, RefusalsAreStatusTwoWithOneLine) {
+TEST(CliArguments, RefusalsAreStatusTwoWithOneLine) {
     const std::string s = own_string("pw");
     // The same string with N = 2^21 (2 GiB of table, over the default
     // 1 GiB limit): the fourth character is log2 N in the "$7$" alphabet.
@@ -199,7 +198,7 @@ TEST(Arguments, RefusalsAreStatusTwoWithOneLine) {
 
 // Sizes with and without suffixes are taken: calibrate keeps the table
 // within them.
-TEST(Arguments, SizesAndTimesAccepted) {
+TEST(CliArguments, SizesAndTimesAccepted) {
     const struct {
         const char *memory;
         uint64_t bytes;
@@ -219,7 +218,7 @@ TEST(Arguments, SizesAndTimesAccepted) {
     }
 }
 
-TEST(Arguments, HelpAndVersion) {
+TEST(CliArguments, HelpAndVersion) {
     const result h = run({"--help"});
     EXPECT_EQ(h.status, 0);
     for (const char *word : {"hash", "verify", "derive", "calibrate", "info"})
@@ -243,7 +242,8 @@ std::string hex(const std::vector<uint8_t> &k) {
 
 std::string base64(const std::vector<uint8_t> &k) {
     std::string s(4 * ((k.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(&s[0]), k.data(), int(k.size()));
+    const int n =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char *>(&s[0]), k.data(), int(k.size()));
     s.resize(size_t(n));
     return s;
 }
@@ -251,7 +251,7 @@ std::string base64(const std::vector<uint8_t> &k) {
 // RFC 7914's vectors (section 12) and a few more, in each output format,
 // against OpenSSL.  The password is standard input up to its first newline:
 // any bytes, NULs and all, with or without the newline, however long.
-TEST(Derive, KeysMatchOpenSslInEachFormat) {
+TEST(CliDerive, KeysMatchOpenSslInEachFormat) {
     const struct {
         std::string password, input, salt;
         uint64_t N;
@@ -270,11 +270,17 @@ TEST(Derive, KeysMatchOpenSslInEachFormat) {
         SCOPED_TRACE(testing::Message() << c.salt << " N " << c.N);
         const auto want = openssl_scrypt_nrp(c.password, c.salt, c.N, c.r, c.p, c.len);
         ASSERT_TRUE(want.has_value());
-        const std::vector<std::string> base = {"derive",         "--salt", c.salt,
-                                               "-N",             std::to_string(c.N),
-                                               "-r",             std::to_string(c.r),
-                                               "-p",             std::to_string(c.p),
-                                               "-l",             std::to_string(c.len)};
+        const std::vector<std::string> base = {"derive",
+                                               "--salt",
+                                               c.salt,
+                                               "-N",
+                                               std::to_string(c.N),
+                                               "-r",
+                                               std::to_string(c.r),
+                                               "-p",
+                                               std::to_string(c.p),
+                                               "-l",
+                                               std::to_string(c.len)};
         auto with = [&](std::vector<std::string> extra) {
             auto a = base;
             a.insert(a.end(), extra.begin(), extra.end());
@@ -294,7 +300,7 @@ TEST(Derive, KeysMatchOpenSslInEachFormat) {
 }
 
 // The defaults: N 16384, r 8, p 1, 32 bytes, hex.
-TEST(Derive, Defaults) {
+TEST(CliDerive, Defaults) {
     const auto want = openssl_scrypt_nrp("pw", "salt", 16384, 8, 1, 32);
     const result r = run({"derive", "--salt", "salt"}, "pw\n");
     EXPECT_EQ(r.status, 0) << r.err;
@@ -302,7 +308,7 @@ TEST(Derive, Defaults) {
 }
 
 // A write error (a full device) is trouble, for every command that writes.
-TEST(Output, WriteErrorsAreTrouble) {
+TEST(CliOutput, WriteErrorsAreTrouble) {
     if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no writable /dev/full here";
     const std::vector<std::vector<std::string>> cases = {
         {"derive", "--salt", "s", "-N", "16"},
@@ -334,7 +340,7 @@ int verify_status(const std::string &s, const std::string &pw) {
     return r.status;
 }
 
-TEST(Strings, OwnVerifyHereWithStatusZeroOrOne) {
+TEST(CliStrings, OwnVerifyHereWithStatusZeroOrOne) {
     const std::string s = own_string(password);
     EXPECT_EQ(s.rfind("$7$8", 0), 0u) << s;  // N = 2^10
     EXPECT_EQ(verify_status(s, password), 0);
@@ -353,7 +359,7 @@ TEST(Strings, OwnVerifyHereWithStatusZeroOrOne) {
 }
 
 #ifdef SCRYPT_TEST_SODIUM
-TEST(Strings, Libsodium) {
+TEST(CliStrings, Libsodium) {
     ASSERT_GE(sodium_init(), 0);
     for (const char *N : {"16", "1024", "16384"}) {
         const std::string s = own_string(password, N);
@@ -366,14 +372,14 @@ TEST(Strings, Libsodium) {
             -1);
     }
     char s[crypto_pwhash_scryptsalsa208sha256_STRBYTES];
-    ASSERT_EQ(crypto_pwhash_scryptsalsa208sha256_str(s, password.data(), password.size(), 98304,
-                                                     1 << 20),
-              0);
+    ASSERT_EQ(
+        crypto_pwhash_scryptsalsa208sha256_str(s, password.data(), password.size(), 98304, 1 << 20),
+        0);
     EXPECT_EQ(verify_status(s, password), 0) << s;
     EXPECT_EQ(verify_status(s, wrong), 1) << s;
 }
 #else
-TEST(Strings, Libsodium) {
+TEST(CliStrings, Libsodium) {
     GTEST_SKIP() << "libsodium was not found at configuration (Debian: libsodium-dev)";
 }
 #endif
@@ -386,7 +392,7 @@ std::string crypt_string(const std::string &pw, const std::string &setting) {
     return s && s[0] != '*' ? s : "";
 }
 
-TEST(Strings, Crypt) {
+TEST(CliStrings, Crypt) {
     for (const char *N : {"16", "1024"}) {
         const std::string s = own_string(password, N);
         EXPECT_EQ(crypt_string(password, s), s);
@@ -400,7 +406,7 @@ TEST(Strings, Crypt) {
     EXPECT_EQ(verify_status(s, wrong), 1) << s;
 }
 #else
-TEST(Strings, Crypt) {
+TEST(CliStrings, Crypt) {
     GTEST_SKIP() << "libxcrypt was not found at configuration (Debian: libcrypt-dev)";
 }
 #endif
@@ -417,7 +423,7 @@ double now() {
 // the first line's shape, and the whole command (self-test, calibration
 // and one timed derivation) far within its budget.  How close the time
 // comes to --time is measured by tests/cli/measure.sh, not here.
-TEST(Calibrate, BoundsAndOutput) {
+TEST(CliCalibrate, BoundsAndOutput) {
     const double t0 = now();
     const result r = run({"calibrate", "--time", "0.05", "--memory", "8M"});
     const double took = now() - t0;
@@ -434,7 +440,7 @@ TEST(Calibrate, BoundsAndOutput) {
     EXPECT_LT(took, 5.0);
 }
 
-TEST(Info, NamesTheFormAndTheProcessor) {
+TEST(CliInfo, NamesTheFormAndTheProcessor) {
     const result r = run({"info"});
     ASSERT_EQ(r.status, 0) << r.err;
     for (const char *line : {"scrypt-vornik ", "\nprocessor: ", "\nmixing form in use: ",

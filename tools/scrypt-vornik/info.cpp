@@ -16,8 +16,8 @@ void print_features(FILE *out, cpu_feature_flags flags) {
     static const struct {
         cpu_feature_flags bit;
         const char *name;
-    } names[] = {{FEATURE_SSE2, "sse2"}, {FEATURE_SSE3, "sse3"},     {FEATURE_SSSE3, "ssse3"},
-                 {FEATURE_SSE4, "sse4"}, {FEATURE_AVX, "avx"},       {FEATURE_AVX2, "avx2"},
+    } names[] = {{FEATURE_SSE2, "sse2"}, {FEATURE_SSE3, "sse3"},    {FEATURE_SSSE3, "ssse3"},
+                 {FEATURE_SSE4, "sse4"}, {FEATURE_AVX, "avx"},      {FEATURE_AVX2, "avx2"},
                  {FEATURE_XOP, "xop"},   {FEATURE_AVX512, "avx512"}};
     fprintf(out, "features:");
     bool any = false;

@@ -116,7 +116,8 @@ int finish_stdout(const char *command) {
         fclose(stdout);
         return fail("%s: writing standard output: %s", command, strerror(e));
     }
-    if (fclose(stdout) != 0) return fail("%s: writing standard output: %s", command, strerror(errno));
+    if (fclose(stdout) != 0)
+        return fail("%s: writing standard output: %s", command, strerror(errno));
     return EXIT_MATCH;
 }
 
@@ -203,8 +204,8 @@ bool parse_budget(const char *command, const char *time_text, const char *memory
 int command_hash(int argc, char **argv) {
     const char *N = nullptr, *r = nullptr, *p = nullptr, *time_text = nullptr,
                *memory_text = nullptr;
-    option_spec specs[] = {{"-N", &N},           {"-r", &r}, {"-p", &p}, {"--time", &time_text},
-                           {"--memory", &memory_text}};
+    option_spec specs[] = {
+        {"-N", &N}, {"-r", &r}, {"-p", &p}, {"--time", &time_text}, {"--memory", &memory_text}};
     size_t npos;
     char error[256];
     if (!parse_options(argc, argv, specs, OPTION_COUNT(specs), nullptr, 0, &npos, error,
@@ -237,8 +238,7 @@ int command_hash(int argc, char **argv) {
     if (status != SCRYPT_OK) return fail_status("hash", status);
     const size_t len = strlen(out);
     out[len] = '\n';
-    if (!write_all(out, len + 1))
-        return fail("hash: writing standard output: %s", strerror(errno));
+    if (!write_all(out, len + 1)) return fail("hash: writing standard output: %s", strerror(errno));
     return finish_stdout("hash");
 }
 
@@ -313,8 +313,7 @@ int command_derive(int argc, char **argv) {
     cost c;
     if (!parse_cost("derive", N, r, p, &c, &code)) return code;
     uint64_t length = 32;
-    if (length_text != nullptr &&
-        !parse_count(length_text, 1, uint64_t(UINT32_MAX) * 32, &length))
+    if (length_text != nullptr && !parse_count(length_text, 1, uint64_t(UINT32_MAX) * 32, &length))
         return fail_usage("derive", "-l takes a length from 1 to 137438953440 bytes");
     enum { HEX, BASE64, RAW } form = HEX;
     if (format != nullptr) {
@@ -331,7 +330,9 @@ int command_derive(int argc, char **argv) {
 
     // The key and its text, sized before the password is read.
     secret key, text;
-    const size_t text_len = form == HEX ? 2 * length + 1 : form == BASE64 ? (length + 2) / 3 * 4 + 1 : 0;
+    const size_t text_len = form == HEX      ? 2 * length + 1
+                            : form == BASE64 ? (length + 2) / 3 * 4 + 1
+                                             : 0;
     if (!key.reserve(length) || (text_len && !text.reserve(text_len)))
         return fail("derive: out of memory");
 

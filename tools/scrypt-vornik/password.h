@@ -10,7 +10,7 @@ enum password_status {
     PASSWORD_OK,
     PASSWORD_READ_ERROR,  // errno says why
     PASSWORD_NO_MEMORY,
-    PASSWORD_MISMATCH,    // the two entries at the terminal differ
+    PASSWORD_MISMATCH,  // the two entries at the terminal differ
 };
 
 // Reads the password into `out`.  With `twice`, a terminal asks a second
