@@ -10,7 +10,7 @@
 // first, p grows to fill the time: the largest N's time is measured for
 // p = 1, p is set to fit the time given (with the work space's p chunks
 // within the memory given too), and one run with that p, if the budget
-// holds it, corrects p for what the estimate missed.
+// holds it, scales p to what that run took.
 #ifndef SCRYPT_VORNIK_CALIBRATE_H
 #define SCRYPT_VORNIK_CALIBRATE_H
 
@@ -75,15 +75,17 @@ int scrypt_calibrate_with(Measure &measure, double seconds, uint64_t max_memory,
         const double fit = seconds / chosen_t;
         p = fit < double(max_p) ? uint32_t(fit) : uint32_t(max_p);
         // One run with this p, when it fits what is left of the budget of
-        // twice the time: a derivation's cost is not quite linear in p (its
-        // table is written once per chunk, the PBKDF2 steps grow with p).
+        // twice the time, corrects p either way: the estimate from p = 1
+        // counts the call's fixed costs p times over, and a derivation's
+        // cost is not quite linear in p.  Scaled by the larger run, whose
+        // fixed share is small, p errs low if anything.
         double t_p = 0;
         if (p > 1 && p * chosen_t <= seconds) {
             status = measure.run(chosen_N, p, &t_p);
             if (status != SCRYPT_OK) return status;
-            if (t_p > seconds) {
+            if (t_p > 0) {
                 const double scaled = double(p) * seconds / t_p;
-                p = scaled >= 1 ? uint32_t(scaled) : 1;
+                p = scaled < 1 ? 1 : scaled < double(max_p) ? uint32_t(scaled) : uint32_t(max_p);
             }
         }
     }
