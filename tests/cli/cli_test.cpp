@@ -156,6 +156,7 @@ TEST(CliArguments, RefusalsAreStatusTwoWithOneLine) {
         {"hash", "--time", "0.1", "--memory", "18446744073709551616"},
         {"hash", "--time", "0.1", "--memory", "17179869184G"},
         {"hash", "--time", "0.1", "--memory", "2047"},
+        {"hash", "--time", "0.1", "--memory", "3K"},  // a string needs N >= 4
         {"hash", "--memory", "1M"},
         {"hash", "--time", "0.1", "-N", "1024"},
         {"hash", "--time=0.1", "--time=0.2"},

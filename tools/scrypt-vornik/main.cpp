@@ -223,9 +223,13 @@ int command_hash(int argc, char **argv) {
         double seconds;
         uint64_t memory;
         if (!parse_budget("hash", time_text, memory_text, &seconds, &memory, &code)) return code;
+        if (memory < 4096)
+            return fail_usage("hash", "--memory must be at least 4K for a password string (N = 4)");
         const int status = scrypt_calibrate(seconds, memory, &c.N, &c.r, &c.p);
         if (status != SCRYPT_OK) return fail_status("hash", status);
-        if (c.N < 4) c.N = 4;  // the smallest a password string takes
+        // N = 2 only when even that took longer than --time: a string's
+        // smallest, N = 4, fits the memory given.
+        if (c.N < 4) c.N = 4;
     }
 
     secret password;
