@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "processor_id.h"
+
 namespace bench {
 
 // ---------------------------------------------------------------- clock
@@ -75,15 +77,10 @@ extern double detect_cpu_seconds;
 
 // ---------------------------------------------------------------- processor
 
-struct processor_id {
-    std::string name;                              // the kernel's "model name"
-    std::string vendor;                            // CPUID leaf 0, e.g. "AuthenticAMD"
-    unsigned family = 0, model = 0, stepping = 0;  // CPUID leaf 1, decoded
-    bool cpuid_known = false;                      // vendor and numbers are set
-    // "AMD EPYC (AuthenticAMD family 25 (0x19), model 17 (0x11), stepping 1)"
-    std::string label() const;
-};
-processor_id identify_processor();
+// The processor's name, vendor, family and model: shared with the
+// scrypt-vornik program's `info`.
+using ::identify_processor;
+using ::processor_id;
 
 // Dependent latency of one addition, in ns: a chain of 64-bit scalar adds,
 // and a chain of SSE2 paddd.  0 where not measured (off x86-64).

@@ -1,6 +1,6 @@
 # Installation and packaging of scrypt-vornik: the static archive, its header,
-# a CMake package, a pkg-config file, the man pages, hexlines (its own rule in
-# tools/hexlines) and the licence; `cpack -G DEB` turns the same set into a
+# a CMake package, a pkg-config file, the man pages, hexlines and scrypt-vornik
+# (their own rules in tools/) and the licence; `cpack -G DEB` turns the same set into a
 # Debian package.  Tests, benchmarks and examples are never installed.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -64,16 +64,17 @@ install(FILES ${PROJECT_BINARY_DIR}/scrypt-vornik.pc
 # The pages carry the project version.  scrypt_derive_key and scrypt_strerror
 # have pages of their own; the names scrypt and scrypt_set_fatal_error lead
 # to the library's page, the three password functions to theirs.
-foreach(page hexlines.1 scrypt-vornik.3 scrypt_derive_key.3 scrypt_strerror.3
-        scrypt_hash_password.3)
+foreach(page hexlines.1 scrypt-vornik.1 scrypt-vornik.3 scrypt_derive_key.3 scrypt_strerror.3
+        scrypt_hash_password.3 scrypt_calibrate.3)
     configure_file(${PROJECT_SOURCE_DIR}/man/${page}.in ${PROJECT_BINARY_DIR}/man/${page} @ONLY)
 endforeach()
-install(FILES ${PROJECT_BINARY_DIR}/man/hexlines.1
+install(FILES ${PROJECT_BINARY_DIR}/man/hexlines.1 ${PROJECT_BINARY_DIR}/man/scrypt-vornik.1
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES
     ${PROJECT_BINARY_DIR}/man/scrypt-vornik.3
     ${PROJECT_BINARY_DIR}/man/scrypt_derive_key.3
     ${PROJECT_BINARY_DIR}/man/scrypt_strerror.3
+    ${PROJECT_BINARY_DIR}/man/scrypt_calibrate.3
     ${PROJECT_SOURCE_DIR}/man/scrypt.3
     ${PROJECT_SOURCE_DIR}/man/scrypt_set_fatal_error.3
     ${PROJECT_BINARY_DIR}/man/scrypt_hash_password.3
@@ -109,14 +110,16 @@ set(CPACK_PACKAGE_DESCRIPTION
 the scrypt function of RFC 7914.  It tests itself on first use, picks the
 fastest mixing code the processor supports, and needs nothing but the C
 library.  The package holds the archive, its header, a CMake package, a
-pkg-config file, man pages, and the hexlines filter program.")
+pkg-config file, man pages, the scrypt-vornik program (password strings,
+keys and calibrated parameters from the shell) and the hexlines filter
+program.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # What Debian's policy asks of a package beyond the installed files: a
-# stripped hexlines, man pages compressed with gzip -9n and a changelog
+# stripped hexlines and scrypt-vornik, man pages compressed with gzip -9n and a changelog
 # (cmake/deb-staging.cmake adds the last two in cpack's staging tree).
 set(CPACK_STRIP_FILES ON)
 # (A new version adds its entry, with its date, at the top of changelog.in.)
@@ -135,7 +138,8 @@ if(CMAKE_CROSSCOMPILING)
     endif()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
 else()
-    # hexlines links the C library only; dpkg-shlibdeps writes the version.
+    # The programs link the C library (and scrypt-vornik the C++ runtime);
+    # dpkg-shlibdeps writes the versions.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
 include(CPack)

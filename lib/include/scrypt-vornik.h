@@ -16,6 +16,9 @@
  * as scrypt_derive_key() would, several side by side when the caller allows
  * it the memory for more than one table.
  *
+ * scrypt_calibrate() chooses N, r and p for a time and a memory limit by
+ * measuring this machine.
+ *
  * The library exports these, scrypt_strerror() and scrypt_set_fatal_error().
  * It links against nothing but the C standard library (and its POSIX
  * threads); a C host links the static archive libscrypt-vornik.a with its C
@@ -116,6 +119,38 @@ extern "C" {
 SCRYPT_VORNIK_API int scrypt_derive_key(const uint8_t *password, size_t password_len,
                                         const uint8_t *salt, size_t salt_len, uint64_t N,
                                         uint32_t r, uint32_t p, uint8_t *out, size_t out_len);
+
+/*
+ * scrypt_calibrate: chooses N, r and p for derivations that take about
+ * `seconds` on this machine with a table of at most `max_memory` bytes, by
+ * timing real derivations of scrypt_derive_key() in the calling thread, and
+ * returns SCRYPT_OK with them in *N, *r and *p.
+ *
+ * r is 8.  N is the largest power of two (at most 2^31) whose table,
+ * N * 128 * r bytes, fits `max_memory` and whose derivation was measured
+ * within `seconds` (N = 2 when even that takes longer).  When the memory
+ * binds before the time, p grows so that the derivation still takes about
+ * `seconds` (RFC 7914's use of p), with r * p < 2^30 and the work space's
+ * p * 128 * r bytes within `max_memory` too; otherwise p is 1.  Timings vary
+ * with the load of the machine: a derivation with the result typically
+ * takes between half of `seconds` and `seconds`.
+ *
+ * The call itself takes at most about twice `seconds` (it doubles N from 2
+ * and stops where the next doubling would be estimated to pass `seconds`),
+ * plus the first call's self-test if this is the process's first call.
+ * It uses as much memory as the derivations it runs: up to `max_memory` of
+ * table, which the thread keeps, as after scrypt_derive_key().
+ *
+ * Returns SCRYPT_OK, or on failure, with nothing written to *N, *r, *p:
+ *     SCRYPT_ERR_PARAMETER  `seconds` not a positive finite number (at most
+ *                           1e9), `max_memory` below 2048 (N = 2, r = 8),
+ *                           or N, r or p null
+ *     SCRYPT_ERR_MEMORY     a derivation's buffers could not be had
+ *     SCRYPT_ERR_SELFTEST   as for scrypt_derive_key()
+ * Threads and cancellation as for scrypt_derive_key().
+ */
+SCRYPT_VORNIK_API int scrypt_calibrate(double seconds, uint64_t max_memory, uint64_t *N,
+                                       uint32_t *r, uint32_t *p);
 
 /*
  * scrypt_job: one derivation of a batch (see scrypt_derive_keys()): what

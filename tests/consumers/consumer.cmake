@@ -89,6 +89,7 @@ function(check_installed_files root)
     endif()
     set(want
         ${BINDIR}/hexlines
+        ${BINDIR}/scrypt-vornik
         ${INCLUDEDIR}/scrypt-vornik.h
         ${LIBDIR}/libscrypt-vornik.a
         ${CMAKE_DIR}/scrypt-vornik-config.cmake
@@ -96,9 +97,11 @@ function(check_installed_files root)
         ${CMAKE_DIR}/scrypt-vornik-targets.cmake
         ${PKGCONFIG_DIR}/scrypt-vornik.pc
         ${MANDIR}/man1/hexlines.1${z}
+        ${MANDIR}/man1/scrypt-vornik.1${z}
         ${MANDIR}/man3/scrypt-vornik.3${z}
         ${MANDIR}/man3/scrypt_derive_key.3${z}
         ${MANDIR}/man3/scrypt_strerror.3${z}
+        ${MANDIR}/man3/scrypt_calibrate.3${z}
         ${MANDIR}/man3/scrypt.3${z}
         ${MANDIR}/man3/scrypt_set_fatal_error.3${z}
         ${MANDIR}/man3/scrypt_hash_password.3${z}

@@ -1,0 +1,204 @@
+"""The scrypt-vornik prompt through a pseudo-terminal, as a person meets it.
+
+    /usr/bin/python3 pty_test.py PROGRAM
+
+The program runs on the slave side of a pty; this script types at the
+master side and reads what the terminal shows.  Checks: the password is not
+echoed and echo is off while it is asked for; `hash` asks twice and refuses
+two different entries; a signal at the prompt (Ctrl-C, Ctrl-\\, SIGTERM,
+SIGHUP) ends the program by that signal with the terminal's echo restored; a
+stop signal leaves echo off for the entry that follows.
+"""
+
+import os
+import pty
+import resource
+import select
+import signal
+import sys
+import termios
+import time
+import unittest
+
+PROGRAM = None
+SECRET = b"tr0ub4dor&3"
+
+
+class Session:
+    """The program on a fresh pty; `fd` is the master side."""
+
+    def __init__(self, *args):
+        self.pid, self.fd = pty.fork()
+        if self.pid == 0:
+            try:
+                # No core file from the SIGQUIT case.
+                resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+                os.execv(PROGRAM, [PROGRAM, *args])
+            finally:
+                os._exit(127)
+        self.shown = b""
+        self.status = None
+
+    def read_until(self, text, timeout=20.0):
+        """Reads what the terminal shows until `text` appears."""
+        deadline = time.monotonic() + timeout
+        while text not in self.shown:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError(f"{text!r} not shown; the terminal shows {self.shown!r}")
+            ready, _, _ = select.select([self.fd], [], [], left)
+            if ready:
+                try:
+                    chunk = os.read(self.fd, 4096)
+                except OSError:  # the slave side closed
+                    chunk = b""
+                if not chunk:
+                    raise AssertionError(f"{text!r} not shown before the end: {self.shown!r}")
+                self.shown += chunk
+
+    def type(self, data):
+        os.write(self.fd, data)
+
+    def echo_on(self):
+        return bool(termios.tcgetattr(self.fd)[3] & termios.ECHO)
+
+    def wait_for_echo(self, on, timeout=5.0):
+        """The terminal's echo state once it settles at `on` (or the last seen)."""
+        deadline = time.monotonic() + timeout
+        while self.echo_on() != on and time.monotonic() < deadline:
+            time.sleep(0.01)
+        return self.echo_on()
+
+    def finish(self, timeout=60.0):
+        """Drains the terminal and waits for the program; its wait status."""
+        deadline = time.monotonic() + timeout
+        while True:
+            pid, status = os.waitpid(self.pid, os.WNOHANG)
+            if pid == self.pid:
+                self.status = status
+                break
+            if time.monotonic() > deadline:
+                os.kill(self.pid, signal.SIGKILL)
+                os.waitpid(self.pid, 0)
+                raise AssertionError("the program did not end")
+            ready, _, _ = select.select([self.fd], [], [], 0.05)
+            if ready:
+                try:
+                    self.shown += os.read(self.fd, 4096)
+                except OSError:
+                    pass
+        # What is left in the terminal after the end.
+        while select.select([self.fd], [], [], 0.05)[0]:
+            try:
+                chunk = os.read(self.fd, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            self.shown += chunk
+        return self.status
+
+    def close(self):
+        os.close(self.fd)
+
+
+class Prompt(unittest.TestCase):
+    def test_hash_asks_twice_without_echo(self):
+        s = Session("hash", "-N", "16")
+        try:
+            self.assertTrue(s.echo_on(), "a fresh pty echoes")
+            s.read_until(b"Password: ")
+            self.assertFalse(s.wait_for_echo(False), "echo is off at the prompt")
+            s.type(SECRET + b"\n")
+            s.read_until(b"again: ")
+            self.assertFalse(s.echo_on())
+            s.type(SECRET + b"\n")
+            status = s.finish()
+            self.assertTrue(os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, s.shown)
+            self.assertNotIn(SECRET, s.shown)
+            self.assertIn(b"$7$", s.shown)
+            self.assertTrue(s.echo_on(), "echo is back after the prompt")
+        finally:
+            s.close()
+        # The string verifies, the password again at a terminal.
+        line = [l for l in s.shown.split(b"\r\n") if l.startswith(b"$7$")][0]
+        for typed, want in ((SECRET, 0), (SECRET + b"x", 1)):
+            v = Session("verify", line.decode())
+            try:
+                v.read_until(b"Password: ")
+                v.type(typed + b"\n")
+                status = v.finish()
+                self.assertTrue(os.WIFEXITED(status), v.shown)
+                self.assertEqual(os.WEXITSTATUS(status), want, v.shown)
+                self.assertNotIn(SECRET, v.shown)
+                self.assertNotIn(b"again", v.shown, "verify asks once")
+            finally:
+                v.close()
+
+    def test_hash_refuses_two_different_entries(self):
+        s = Session("hash", "-N", "16")
+        try:
+            s.read_until(b"Password: ")
+            s.type(SECRET + b"\n")
+            s.read_until(b"again: ")
+            s.type(SECRET + b"!\n")
+            status = s.finish()
+            self.assertTrue(os.WIFEXITED(status) and os.WEXITSTATUS(status) == 2, s.shown)
+            self.assertIn(b"scrypt-vornik: hash: the two passwords differ", s.shown)
+            self.assertNotIn(b"$7$", s.shown)
+            self.assertNotIn(SECRET, s.shown)
+            self.assertTrue(s.echo_on())
+        finally:
+            s.close()
+
+    def test_signal_at_prompt_restores_echo(self):
+        # Keys the terminal turns into signals, and signals from elsewhere.
+        cases = (
+            ("Ctrl-C", lambda s: s.type(b"\x03"), signal.SIGINT),
+            ("Ctrl-\\", lambda s: s.type(b"\x1c"), signal.SIGQUIT),
+            ("SIGTERM", lambda s: os.kill(s.pid, signal.SIGTERM), signal.SIGTERM),
+            ("SIGHUP", lambda s: os.kill(s.pid, signal.SIGHUP), signal.SIGHUP),
+        )
+        for name, send, sig in cases:
+            for args in (("hash", "-N", "16"), ("derive", "--salt", "s", "-N", "16")):
+                with self.subTest(signal=name, command=args[0]):
+                    s = Session(*args)
+                    try:
+                        s.read_until(b"Password: ")
+                        self.assertFalse(s.wait_for_echo(False))
+                        s.type(b"half a pass")  # typed, not yet entered
+                        send(s)
+                        status = s.finish()
+                        self.assertTrue(os.WIFSIGNALED(status), f"{status:#x} {s.shown!r}")
+                        self.assertEqual(os.WTERMSIG(status), sig)
+                        self.assertTrue(s.echo_on(), "echo restored after the program died")
+                        self.assertNotIn(b"half a pass", s.shown)
+                    finally:
+                        s.close()
+
+    def test_stop_signal_keeps_the_prompt_quiet(self):
+        # The program is alone in its session here, so the kernel does not
+        # stop it (an orphaned process group ignores SIGTSTP); the handler
+        # still restores the terminal and then silences it again.
+        s = Session("derive", "--salt", "s", "-N", "16")
+        try:
+            s.read_until(b"Password: ")
+            self.assertFalse(s.wait_for_echo(False))
+            os.kill(s.pid, signal.SIGTSTP)
+            os.kill(s.pid, signal.SIGCONT)
+            time.sleep(0.2)
+            self.assertFalse(s.wait_for_echo(False), "echo off again after the stop")
+            s.type(SECRET + b"\n")
+            status = s.finish()
+            self.assertTrue(os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, s.shown)
+            self.assertNotIn(SECRET, s.shown)
+            self.assertTrue(s.echo_on())
+        finally:
+            s.close()
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        sys.exit("usage: pty_test.py PROGRAM")
+    PROGRAM = sys.argv.pop(1)
+    unittest.main(verbosity=2)
