@@ -1,6 +1,7 @@
 // The buffer cache, observed from outside the library: this binary wraps
-// malloc and free at link time, and while a test is watching, hands out
-// deliberately misaligned blocks so that the 64-byte rounding has work to do.
+// malloc and free at link time (support/malloc_recorder.h), and while a test
+// is watching, hands out deliberately misaligned blocks so that the 64-byte
+// rounding has work to do.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -10,87 +11,66 @@
 #include "oracle.h"
 #include "scrypt-vornik.h"
 #include "support/build_kind.h"
+#include "support/malloc_recorder.h"
 #include "support/process_memory.h"
 #include "support/shared_buffers.h"
 
-extern "C" void *__real_malloc(size_t);
-extern "C" void __real_free(void *);
-
 namespace {
 
-struct event {
-    char kind;  // 'm' malloc, 'f' free
-    size_t size;
-    void *ptr;
-};
-
-bool watching = false;
-std::vector<event> *events;
-size_t skew = 8;  // offset given to the next watched block, cycles 8..56
-
+// While a test watches, the blocks are deliberately misaligned relative to
+// 64, the offset cycling 8..56, and freed through the table that remembers
+// where each one really starts.
+size_t skew = 8;
 struct handed_out {
     void *user, *real;
 };
 handed_out table[64];
 
-}  // namespace
-
-extern "C" void *__wrap_malloc(size_t n) {
-    if (!watching) return __real_malloc(n);
-    watching = false;  // the bookkeeping below may allocate
+void *misaligned(size_t n) {
     uint8_t *real = (uint8_t *)__real_malloc(n + 64);
-    void *user = nullptr;
-    if (real) {
-        // Start at a known misalignment relative to 64.
-        uint8_t *base = (uint8_t *)(((uintptr_t)real + 63) & ~(uintptr_t)63);
-        user = base + skew;
-        skew = skew % 56 + 8;
-        for (auto &t : table)
-            if (!t.user) {
-                t = {user, real};
-                break;
-            }
-    }
-    events->push_back({'m', n, user});
-    watching = true;
+    if (!real) return nullptr;
+    uint8_t *base = (uint8_t *)(((uintptr_t)real + 63) & ~(uintptr_t)63);
+    void *user = base + skew;
+    skew = skew % 56 + 8;
+    for (auto &t : table)
+        if (!t.user) {
+            t = {user, real};
+            break;
+        }
     return user;
 }
 
-extern "C" void __wrap_free(void *p) {
-    if (!p) return;
-    if (watching) {
-        watching = false;
-        events->push_back({'f', 0, p});
-        watching = true;
-    }
+bool release_misaligned(void *p) {
     for (auto &t : table)
         if (t.user == p) {
             __real_free(t.real);
             t = {nullptr, nullptr};
-            return;
+            return true;
         }
-    __real_free(p);
+    return false;
 }
+
+}  // namespace
 
 namespace {
 
 class Cache : public ::testing::Test {
   protected:
-    std::vector<event> seen;
+    std::vector<malloc_recorder::event> seen;  // what the last derive() allocated and freed
     void SetUp() override {
         // Get the self-test out of the way, unwatched.
         uint8_t out[1];
         scrypt(nullptr, 0, nullptr, 0, 0, 0, 0, out, 1);
-        seen.reserve(64);
-        events = &seen;
+        malloc_recorder::blocks = {misaligned, release_misaligned};
     }
     bytes derive(unsigned Nf, unsigned rf, unsigned pf) {
         bytes out(32);
-        seen.clear();
-        watching = true;
+        const size_t from = malloc_recorder::count;
+        malloc_recorder::watching = true;
         scrypt((const uint8_t *)"pw", 2, (const uint8_t *)"salt", 4, (uint8_t)Nf, (uint8_t)rf,
                (uint8_t)pf, out.data(), out.size());
-        watching = false;
+        malloc_recorder::watching = false;
+        seen = malloc_recorder::recorded(from);
         return out;
     }
     static void expect_aligned_views() {

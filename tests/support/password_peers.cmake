@@ -8,10 +8,7 @@
 #   SCRYPT_TEST_PASSLIB_PYTHON=...  a /usr/bin/python3 that imports passlib
 #                                   (python3-passlib)
 function(scrypt_password_peers target)
-    find_package(PkgConfig QUIET)
-    if(PkgConfig_FOUND)
-        pkg_check_modules(SCRYPT_SODIUM QUIET IMPORTED_TARGET libsodium)
-    endif()
+    include(${PROJECT_SOURCE_DIR}/cmake/libsodium.cmake)
     if(SCRYPT_SODIUM_FOUND)
         target_link_libraries(${target} PRIVATE PkgConfig::SCRYPT_SODIUM)
         target_compile_definitions(${target} PRIVATE SCRYPT_TEST_SODIUM=1)

@@ -3,8 +3,7 @@
 // threads, released when the thread exits and, in a forked child, for every
 // thread the child lacks; the calls take no part in scrypt()'s lock, and are
 // never cancelled half-way.  This binary wraps malloc and free at link time
-// and records every call, from every thread, without a lock (fork() may come
-// at any moment).
+// and records every call, from every thread (support/malloc_recorder.h).
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <stdlib.h>
@@ -21,43 +20,14 @@
 #include "scrypt-vornik.h"
 #include "support/build_kind.h"
 #include "support/child.h"
+#include "support/malloc_recorder.h"
 #include "support/openssl_scrypt.h"
 #include "support/process_memory.h"
 
-extern "C" void *__real_malloc(size_t);
-extern "C" void __real_free(void *);
-
-namespace {
-
-struct event {
-    char kind;  // 'm' malloc, 'f' free
-    size_t size;
-    void *ptr;
-    pthread_t thread;
-};
-
-constexpr size_t capacity = 1 << 14;
-event events[capacity];
-std::atomic<size_t> count{0};
-std::atomic<bool> watching{false};
-
-void add(char kind, size_t size, void *ptr) {
-    const size_t i = count.fetch_add(1);
-    if (i < capacity) events[i] = {kind, size, ptr, pthread_self()};
-}
-
-}  // namespace
-
-extern "C" void *__wrap_malloc(size_t n) {
-    void *p = __real_malloc(n);
-    if (watching) add('m', n, p);
-    return p;
-}
-
-extern "C" void __wrap_free(void *p) {
-    if (watching && p) add('f', 0, p);
-    __real_free(p);
-}
+using malloc_recorder::count;
+using malloc_recorder::event;
+using malloc_recorder::recorded;
+using malloc_recorder::watching;
 
 namespace {
 
@@ -81,15 +51,6 @@ bytes derive(const params &q, const char *password = "pw") {
 
 bool right(const params &q, const char *password = "pw") {
     return derive(q, password) == openssl_scrypt_nrp(password, "salt", q.N, q.r, q.p, 32);
-}
-
-// The events recorded since `from`, optionally only those of `thread`.
-std::vector<event> recorded(size_t from, const pthread_t *thread = nullptr) {
-    std::vector<event> v;
-    const size_t n = std::min(count.load(), capacity);
-    for (size_t i = from; i < n; i++)
-        if (!thread || pthread_equal(events[i].thread, *thread)) v.push_back(events[i]);
-    return v;
 }
 
 std::string show(const std::vector<event> &v) {
