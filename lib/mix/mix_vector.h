@@ -107,15 +107,12 @@ struct evex_ternary : evex_rotate {
 };
 #endif
 
-// v ^ the 16 bytes at p ^ those at q: by the policy's xor_mem2 where it
-// has one (one dependent step instead of two), else by two xor_mem.
+// Whether the policy xors two inputs into a register in one dependent step
+// (xor_mem2(v, p, q): v ^ the 16 bytes at p ^ those at q).
 template <class Isa>
-inline vec xor_mem2(vec v, const unsigned char *p, const unsigned char *q) {
-    if constexpr (requires { Isa::xor_mem2(v, p, q); })
-        return Isa::xor_mem2(v, p, q);
-    else
-        return Isa::xor_mem(Isa::xor_mem(v, p), q);
-}
+constexpr bool merges_xors = requires(vec v, const unsigned char *p) {
+    Isa::xor_mem2(v, p, p);
+};
 
 // Returns word 0 of the last output block, ROMix's next table index before
 // masking, straight from the register that holds it.  With `Ahead` set, each
@@ -142,18 +139,26 @@ inline uint32_t chunkmix(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bx
 
     size_t b = 0, h = 0;
     do {
-        if (Ahead && xr && b + 64 * Ahead < c - 64)
-            _mm_prefetch((const char *)xr + b + 64 * Ahead, _MM_HINT_T0);
-        if (xr) {
-            x0 = xor_mem2<Isa>(x0, in + b, xr + b);
-            x1 = xor_mem2<Isa>(x1, in + b + 16, xr + b + 16);
-            x2 = xor_mem2<Isa>(x2, in + b + 32, xr + b + 32);
-            x3 = xor_mem2<Isa>(x3, in + b + 48, xr + b + 48);
+        if (merges_xors<Isa> && xr) {
+            if constexpr (merges_xors<Isa>) {
+                x0 = Isa::xor_mem2(x0, in + b, xr + b);
+                x1 = Isa::xor_mem2(x1, in + b + 16, xr + b + 16);
+                x2 = Isa::xor_mem2(x2, in + b + 32, xr + b + 32);
+                x3 = Isa::xor_mem2(x3, in + b + 48, xr + b + 48);
+            }
         } else {
             x0 = Isa::xor_mem(x0, in + b);
             x1 = Isa::xor_mem(x1, in + b + 16);
             x2 = Isa::xor_mem(x2, in + b + 32);
             x3 = Isa::xor_mem(x3, in + b + 48);
+        }
+        if (Ahead && xr && b + 64 * Ahead < c - 64)
+            _mm_prefetch((const char *)xr + b + 64 * Ahead, _MM_HINT_T0);
+        if (!merges_xors<Isa> && xr) {
+            x0 = Isa::xor_mem(x0, xr + b);
+            x1 = Isa::xor_mem(x1, xr + b + 16);
+            x2 = Isa::xor_mem(x2, xr + b + 32);
+            x3 = Isa::xor_mem(x3, xr + b + 48);
         }
         const vec t0 = x0, t1 = x1, t2 = x2, t3 = x3;
 
