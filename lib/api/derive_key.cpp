@@ -43,8 +43,9 @@ int scrypt_derive_key_in_call(const uint8_t *password, size_t password_len, cons
     scrypt_entry_setup();
     const int status = scrypt_post_for_derive_key();
     if (status != SCRYPT_OK) return status;
-    // Chosen after the self-test, which ranks the forms.
-    const romix_function romix = scrypt_select_form(detect_cpu())->romix;
+    // Chosen after the self-test, which ranks the forms.  The features are
+    // the process's, asked once (scrypt() alone asks on every call).
+    const romix_function romix = scrypt_select_form(detect_cpu_once())->romix;
     return status_for(scrypt_derive_cached(scrypt_thread_cache(), password, password_len, salt,
                                            salt_len, N, r, p, out, out_len, romix));
 }
@@ -73,7 +74,7 @@ int scrypt_derive_keys(scrypt_job *jobs, size_t count, uint64_t N, uint32_t r, u
     int status = scrypt_post_for_derive_key();
     bool each_job_set = false;
     if (status == SCRYPT_OK) {
-        const cpu_feature_flags flags = detect_cpu();
+        const cpu_feature_flags flags = detect_cpu_once();
         const romix_function romix = scrypt_select_form(flags)->romix;
         work_cache *cache = scrypt_thread_cache();
         scrypt_cache_begin(cache);

@@ -49,4 +49,17 @@ cpu_feature_flags detect_cpu(void) {
 #endif
 }
 
+cpu_feature_flags detect_cpu_once(void) {
+    // The answer with a bit above every feature's, so that a processor with
+    // none (0) is still told from "not asked yet".
+    constexpr uint64_t known = uint64_t(1) << 63;
+    static uint64_t answer = 0;
+    uint64_t a = __atomic_load_n(&answer, __ATOMIC_ACQUIRE);
+    if (a == 0) {
+        a = detect_cpu() | known;
+        __atomic_store_n(&answer, a, __ATOMIC_RELEASE);
+    }
+    return a & ~known;
+}
+
 }  // extern "C"

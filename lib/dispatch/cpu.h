@@ -35,6 +35,14 @@ uint64_t get_xgetbv(uint32_t index);
 // What this processor offers and its operating system has enabled.  Not
 // cached: every call asks the processor again.  Reports nothing off x86-64.
 cpu_feature_flags detect_cpu(void);
+// What detect_cpu() finds, asked once per process: a processor's features
+// and what its operating system enables do not change while a process runs,
+// and a forked child inherits the answer with the rest of its memory.  Under
+// a hypervisor every CPUID exits to it (tens of microseconds for the five
+// leaves), which the entry points that return a status need not pay on every
+// call.  Lock-free and safe from any thread: callers that race on the first
+// use each ask the processor and store the same answer.
+cpu_feature_flags detect_cpu_once(void);
 
 SCRYPT_PRIVATE_END
 

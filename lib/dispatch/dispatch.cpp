@@ -12,6 +12,8 @@ SCRYPT_SEAM_CONST mix_form scrypt_mix_forms[] = {
 #if SCRYPT_X86_64
     {"xop", FEATURE_XOP | FEATURE_AVX, scrypt_ROMix_xop, scrypt_ChunkMix_xop, true},
     {"avx512", FEATURE_AVX512 | FEATURE_AVX, scrypt_ROMix_avx512, scrypt_ChunkMix_avx512, true},
+    {"avx512tern", FEATURE_AVX512 | FEATURE_AVX, scrypt_ROMix_avx512tern,
+     scrypt_ChunkMix_avx512tern, true},
     {"avx", FEATURE_AVX, scrypt_ROMix_avx, scrypt_ChunkMix_avx, true},
     {"sse2", FEATURE_SSE2, scrypt_ROMix_sse2, scrypt_ChunkMix_sse2, true},
 #endif

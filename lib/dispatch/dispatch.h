@@ -1,7 +1,7 @@
 // Which mixing form a call runs.
 //
-// The library carries up to five forms of the mix (XOP, AVX-512, AVX, SSE2
-// and the portable one), all giving the same results.  Which one is fastest depends
+// The library carries up to six forms of the mix (XOP, two of AVX-512, AVX,
+// SSE2 and the portable one), all giving the same results.  Which one is fastest depends
 // on the microarchitecture, and no feature bit tells: on some processors the
 // vector forms beat scalar code, on others a dependent vector integer
 // operation costs twice a scalar one and the portable form wins.  So the
@@ -9,7 +9,8 @@
 // known answer, times each form that passed on a small ChunkMix workload and
 // ranks them.  Every call then runs the best-ranked form that the features
 // detected for it allow.  Before the ranking exists the table's order
-// (XOP, AVX-512, AVX, SSE2, portable) stands in for it, and a form that failed its
+// (XOP, AVX-512, AVX-512 with ternary logic, AVX, SSE2, portable) stands in
+// for it, and a form that failed its
 // known answer is never chosen.
 #ifndef SCRYPT_VORNIK_DISPATCH_H
 #define SCRYPT_VORNIK_DISPATCH_H
@@ -31,7 +32,7 @@ typedef struct mix_form {
     bool tangled;  // chunkmix works on tangled chunks
 } mix_form;
 
-enum : unsigned { max_mix_forms = 5 };
+enum : unsigned { max_mix_forms = 6 };
 
 // Every form in order of preference when their speeds are equal; the
 // portable form is last and runs anywhere.

@@ -65,14 +65,19 @@ void scrypt_ChunkMix_sse2(uint32_t *Bout, const uint32_t *Bin, const uint32_t *B
 void scrypt_ChunkMix_avx(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
 void scrypt_ChunkMix_xop(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
 void scrypt_ChunkMix_avx512(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
+void scrypt_ChunkMix_avx512tern(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor,
+                                uint32_t r);
 void _scrypt_ChunkMix_sse2(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
 void _scrypt_ChunkMix_avx(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
 void _scrypt_ChunkMix_xop(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
 void _scrypt_ChunkMix_avx512(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor, uint32_t r);
+void _scrypt_ChunkMix_avx512tern(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bxor,
+                                 uint32_t r);
 void scrypt_ROMix_sse2(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
 void scrypt_ROMix_avx(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
 void scrypt_ROMix_xop(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
 void scrypt_ROMix_avx512(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
+void scrypt_ROMix_avx512tern(uint32_t *X, uint32_t *Y, uint32_t *V, uint32_t N, uint32_t r);
 
 // Lane forms: ROMix of `count` chunks at once (1 to the form's lane count),
 // chunk l at X[l] with its own table of N chunks at V[l], each result equal

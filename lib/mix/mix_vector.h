@@ -86,7 +86,33 @@ struct evex_rotate {
     }
     static inline void leave() { clear_evex_registers(); }
 };
+
+// The same rotation as the shift pair, both halves xored into the target by
+// one vpternlogd (0x96: a ^ b ^ c): add, shifts, ternary logic are three
+// dependent single-cycle steps where add, vprold, xor take four on a
+// processor whose vprold has two cycles of latency (Zen 4); with a
+// single-cycle vprold (Intel) both are three.  The chain of one block is
+// bound by that latency, not by issue, so the extra shift costs nothing
+// there; the lane forms, bound by issue, keep vprold.
+struct evex_ternary : evex_rotate {
+    template <int s>
+    static inline vec rotl_xor(vec target, vec sum) {
+        return _mm_ternarylogic_epi32(target, _mm_slli_epi32(sum, s), _mm_srli_epi32(sum, 32 - s),
+                                      0x96);
+    }  // v ^ the 16 bytes at p ^ those at q in one dependent step.
+    static inline vec xor_mem2(vec v, const unsigned char *p, const unsigned char *q) {
+        return _mm_ternarylogic_epi32(v, _mm_loadu_si128((const vec *)p),
+                                      _mm_loadu_si128((const vec *)q), 0x96);
+    }
+};
 #endif
+
+// Whether the policy xors two inputs into a register in one dependent step
+// (xor_mem2(v, p, q): v ^ the 16 bytes at p ^ those at q).
+template <class Isa>
+constexpr bool merges_xors = requires(vec v, const unsigned char *p) {
+    Isa::xor_mem2(v, p, p);
+};
 
 // Returns word 0 of the last output block, ROMix's next table index before
 // masking, straight from the register that holds it.  With `Ahead` set, each
@@ -113,13 +139,22 @@ inline uint32_t chunkmix(uint32_t *Bout, const uint32_t *Bin, const uint32_t *Bx
 
     size_t b = 0, h = 0;
     do {
-        x0 = Isa::xor_mem(x0, in + b);
-        x1 = Isa::xor_mem(x1, in + b + 16);
-        x2 = Isa::xor_mem(x2, in + b + 32);
-        x3 = Isa::xor_mem(x3, in + b + 48);
+        if (merges_xors<Isa> && xr) {
+            if constexpr (merges_xors<Isa>) {
+                x0 = Isa::xor_mem2(x0, in + b, xr + b);
+                x1 = Isa::xor_mem2(x1, in + b + 16, xr + b + 16);
+                x2 = Isa::xor_mem2(x2, in + b + 32, xr + b + 32);
+                x3 = Isa::xor_mem2(x3, in + b + 48, xr + b + 48);
+            }
+        } else {
+            x0 = Isa::xor_mem(x0, in + b);
+            x1 = Isa::xor_mem(x1, in + b + 16);
+            x2 = Isa::xor_mem(x2, in + b + 32);
+            x3 = Isa::xor_mem(x3, in + b + 48);
+        }
         if (Ahead && xr && b + 64 * Ahead < c - 64)
             _mm_prefetch((const char *)xr + b + 64 * Ahead, _MM_HINT_T0);
-        if (xr) {
+        if (!merges_xors<Isa> && xr) {
             x0 = Isa::xor_mem(x0, xr + b);
             x1 = Isa::xor_mem(x1, xr + b + 16);
             x2 = Isa::xor_mem(x2, xr + b + 32);

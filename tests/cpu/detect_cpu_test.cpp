@@ -8,6 +8,7 @@
 
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dispatch/cpu.h"
@@ -472,6 +473,8 @@ TEST(SelectForm, TableWiresEachFormToItsOwnFunctions) {
     } const expect[] = {
         {"xop", FEATURE_XOP | FEATURE_AVX, scrypt_ROMix_xop, scrypt_ChunkMix_xop, true},
         {"avx512", FEATURE_AVX512 | FEATURE_AVX, scrypt_ROMix_avx512, scrypt_ChunkMix_avx512, true},
+        {"avx512tern", FEATURE_AVX512 | FEATURE_AVX, scrypt_ROMix_avx512tern,
+         scrypt_ChunkMix_avx512tern, true},
         {"avx", FEATURE_AVX, scrypt_ROMix_avx, scrypt_ChunkMix_avx, true},
         {"sse2", FEATURE_SSE2, scrypt_ROMix_sse2, scrypt_ChunkMix_sse2, true},
         {"basic", 0, scrypt_ROMix_basic, scrypt_ChunkMix_basic, false},
@@ -532,6 +535,24 @@ TEST(DetectCpuHere, AgreesWithTheCompilersDetection) {
         EXPECT_EQ((flags & FEATURE_AVX512) != 0,
                   __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl"));
     }
+}
+
+// The process's answer, asked once: the same as asking the processor, also
+// for threads that race to ask first (this is the first use in this test
+// program) and for every later call.
+TEST(DetectCpuHere, OncePerProcessAnswersAsDetectionDoesFromRacingThreads) {
+    const cpu_feature_flags fresh = detect_cpu();
+    constexpr unsigned threads = 8;
+    cpu_feature_flags seen[threads][3] = {};
+    std::vector<std::thread> pool;
+    for (unsigned t = 0; t < threads; t++)
+        pool.emplace_back([&seen, t] {
+            for (cpu_feature_flags &f : seen[t]) f = detect_cpu_once();
+        });
+    for (std::thread &t : pool) t.join();
+    for (unsigned t = 0; t < threads; t++)
+        for (cpu_feature_flags f : seen[t]) EXPECT_EQ(f, fresh) << "thread " << t;
+    EXPECT_EQ(detect_cpu_once(), fresh);
 }
 
 TEST(DetectCpuHere, PrimitivesReturnWhatTheInstructionsReturn) {

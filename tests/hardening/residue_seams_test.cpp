@@ -84,6 +84,7 @@ TEST_P(ResidueWithWipeSwitched, OffLeavesTheLastChunkInTheTableOnLeavesNothing) 
 
 INSTANTIATE_TEST_SUITE_P(FormsAndFactors, ResidueWithWipeSwitched,
                          testing::Combine(testing::Values(std::string("xop"), std::string("avx512"),
+                                                          std::string("avx512tern"),
                                                           std::string("avx"), std::string("sse2"),
                                                           std::string("basic")),
                                           testing::ValuesIn(residue::derivation_cases)),

@@ -144,6 +144,7 @@ TEST_P(VectorForm, SecondEntryNameIsTheSameCode) {
         {"sse2", scrypt_ChunkMix_sse2, _scrypt_ChunkMix_sse2},
         {"avx", scrypt_ChunkMix_avx, _scrypt_ChunkMix_avx},
         {"avx512", scrypt_ChunkMix_avx512, _scrypt_ChunkMix_avx512},
+        {"avx512tern", scrypt_ChunkMix_avx512tern, _scrypt_ChunkMix_avx512tern},
         {"xop", scrypt_ChunkMix_xop, _scrypt_ChunkMix_xop},
     };
     bool found = false;
@@ -159,16 +160,19 @@ TEST_P(VectorForm, SecondEntryNameIsTheSameCode) {
 INSTANTIATE_TEST_SUITE_P(Forms, VectorForm, testing::ValuesIn(mixtest::forms(true)), form_name);
 INSTANTIATE_TEST_SUITE_P(Forms, AnyForm, testing::ValuesIn(mixtest::forms(false)), form_name);
 
-TEST(VectorFormTable, HoldsTheFourVectorFormsInOrderOfPreference) {
+TEST(VectorFormTable, HoldsTheVectorFormsInOrderOfPreference) {
     std::vector<std::string> names;
     for (const mix_form *f : mixtest::forms(true)) names.push_back(f->name);
-    EXPECT_EQ(names, (std::vector<std::string>{"xop", "avx512", "avx", "sse2"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"xop", "avx512", "avx512tern", "avx", "sse2"}));
 }
 
-TEST(Avx512Registers, KernelsLeaveNothingWhereBaselineCodeCannotClearIt) {
+// Each form built for AVX-512, by name.
+class Avx512Registers : public testing::TestWithParam<const char *> {};
+
+TEST_P(Avx512Registers, KernelsLeaveNothingWhereBaselineCodeCannotClearIt) {
     const mix_form *form = nullptr;
     for (const mix_form *f : mixtest::forms(true))
-        if (strcmp(f->name, "avx512") == 0) form = f;
+        if (strcmp(f->name, GetParam()) == 0) form = f;
     ASSERT_NE(form, nullptr);
     SKIP_UNLESS_PROCESSOR_RUNS(*form);
     constexpr uint32_t r = 2, N = 16;
@@ -210,6 +214,11 @@ TEST(Avx512Registers, KernelsLeaveNothingWhereBaselineCodeCannotClearIt) {
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Forms, Avx512Registers, testing::Values("avx512", "avx512tern"),
+                         [](const testing::TestParamInfo<const char *> &info) {
+                             return std::string(info.param);
+                         });
 
 class Tangle : public testing::Test {
   protected:

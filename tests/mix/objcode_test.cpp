@@ -257,6 +257,37 @@ TEST_F(ObjectCode, OtherFormsRotateWithShiftPairs) {
     }
 }
 
+// The ternary-logic AVX-512 form: its rotations are shift pairs merged into
+// the target by vpternlogd (0x96, a three-way xor), never vprold or vprord,
+// which is the whole difference from the avx512 form; and the two xors of a
+// block's input are one vpternlogd as well.
+TEST_F(ObjectCode, TernaryAvx512FormRotatesWithShiftPairsMergedByTernaryLogic) {
+    for (const char *entry : {"scrypt_ChunkMix_avx512tern", "scrypt_ROMix_avx512tern"}) {
+        SCOPED_TRACE(entry);
+        uint64_t addr;
+        ASSERT_TRUE(find_entry(prog_, entry, &addr)) << entry << " is not in " << SCRYPT_ARCHIVE;
+        std::set<std::string> seen;
+        std::set<unsigned> left_counts;
+        for (const instruction &in : code_of(prog_, reached(prog_, addr))) {
+            EXPECT_TRUE(in.mnemonic != "vprold" && in.mnemonic != "vprord")
+                << "rotate instruction in the shift-pair form: " << in.mnemonic << " "
+                << in.operands;
+            if (in.mnemonic == "vpternlogd") {
+                EXPECT_EQ(in.operands.rfind("$0x96,", 0), 0u)
+                    << "not a three-way xor: " << in.operands;
+                seen.insert(in.mnemonic);
+            }
+            if (in.mnemonic == "vpslld" && in.operands[0] == '$') {
+                seen.insert(in.mnemonic);
+                left_counts.insert((unsigned)std::stoul(in.operands.substr(1), nullptr, 16));
+            }
+            if (in.mnemonic == "vpsrld") seen.insert(in.mnemonic);
+        }
+        EXPECT_EQ(seen, (std::set<std::string>{"vpslld", "vpsrld", "vpternlogd"}));
+        EXPECT_EQ(left_counts, (std::set<unsigned>{7, 9, 13, 18})) << "rotation counts";
+    }
+}
+
 TEST_F(ObjectCode, OnlyTheAvxAvx2Avx512AndXopFormsHoldVexXopOrEvexInstructions) {
     // Entries of baseline code: never allowed such instructions, whoever
     // calls them (the AVX and XOP forms call the shared tangle, for one).
@@ -286,7 +317,8 @@ TEST_F(ObjectCode, OnlyTheAvxAvx2Avx512AndXopFormsHoldVexXopOrEvexInstructions) 
     std::set<uint64_t> allowed;
     for (const auto &[addr, f] : prog_)
         if (form_entry(f.name, "avx") || form_entry(f.name, "avx2") ||
-            form_entry(f.name, "avx512") || form_entry(f.name, "xop"))
+            form_entry(f.name, "avx512") || form_entry(f.name, "avx512tern") ||
+            form_entry(f.name, "xop"))
             allowed.insert(addr);
     for (bool changed = true; changed;) {
         changed = false;
@@ -312,8 +344,9 @@ TEST_F(ObjectCode, OnlyTheAvxAvx2Avx512AndXopFormsHoldVexXopOrEvexInstructions) 
     }
     // The AVX, AVX2, AVX-512 and XOP forms themselves were recognised: their
     // code holds VEX, XOP or EVEX instructions.
-    for (const char *entry : {"scrypt_ROMix_avx", "scrypt_ROMix_avx512", "scrypt_ROMix_xop",
-                              "scrypt_ROMix_lanes_avx2", "scrypt_ROMix_lanes_avx512"}) {
+    for (const char *entry :
+         {"scrypt_ROMix_avx", "scrypt_ROMix_avx512", "scrypt_ROMix_avx512tern", "scrypt_ROMix_xop",
+          "scrypt_ROMix_lanes_avx2", "scrypt_ROMix_lanes_avx512"}) {
         uint64_t addr;
         ASSERT_TRUE(find_entry(prog_, entry, &addr)) << entry << " is not in " << SCRYPT_ARCHIVE;
         bool vex = false;
@@ -339,7 +372,8 @@ TEST_F(ObjectCode, OnlyTheLaneFormsUseWideRegistersAndOnlyTheyAndTheAvx512FormsC
     const std::set<uint64_t> avx2_lanes = code_reached(prog_, {"scrypt_ROMix_lanes_avx2"});
     const std::set<uint64_t> avx512_lanes = code_reached(prog_, {"scrypt_ROMix_lanes_avx512"});
     std::set<uint64_t> clearing =
-        code_reached(prog_, {"scrypt_ChunkMix_avx512", "scrypt_ROMix_avx512"});
+        code_reached(prog_, {"scrypt_ChunkMix_avx512", "scrypt_ROMix_avx512",
+                             "scrypt_ChunkMix_avx512tern", "scrypt_ROMix_avx512tern"});
     ASSERT_FALSE(clearing.empty()) << "no AVX-512 form in " << SCRYPT_ARCHIVE;
     ASSERT_FALSE(avx2_lanes.empty()) << "no AVX2 lane form in " << SCRYPT_ARCHIVE;
     ASSERT_FALSE(avx512_lanes.empty()) << "no AVX-512 lane form in " << SCRYPT_ARCHIVE;
@@ -412,7 +446,8 @@ TEST_F(ObjectCode, Avx512EntriesReturnOnlyAfterClearingTheRegistersBaselineCodeC
         required.insert("kxorw " + k + "," + k + "," + k);
     }
     for (const char *entry :
-         {"scrypt_ChunkMix_avx512", "scrypt_ROMix_avx512", "scrypt_ROMix_lanes_avx512"})
+         {"scrypt_ChunkMix_avx512", "scrypt_ROMix_avx512", "scrypt_ChunkMix_avx512tern",
+          "scrypt_ROMix_avx512tern", "scrypt_ROMix_lanes_avx512"})
         expect_returns_after(prog_, entry, required);
 }
 

@@ -249,7 +249,7 @@ TEST_P(SelfTestFormDeathTest, OneWrongFormGivesOneMixReport) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SelfTest, SelfTestFormDeathTest,
-                         testing::Values("xop", "avx512", "avx", "sse2", "basic"),
+                         testing::Values("xop", "avx512", "avx512tern", "avx", "sse2", "basic"),
                          [](const auto &info) { return std::string(info.param); });
 
 // One wrong lane form that the processor runs: one mix report and a result
