@@ -46,6 +46,8 @@ typedef enum derive_status {
     DERIVE_NO_MEMORY,   // a work buffer could not be allocated
     DERIVE_OVER_LIMIT,  // a batch's memory allowance has no room for a table
     DERIVE_BAD_JOBS,    // a batch of jobs at a null pointer
+    DERIVE_OVERLAP,     // a batch job's output overlaps another job's
+                        // password, salt or output, or the jobs
 } derive_status;
 
 // The parameter checks, in the order above (out_len last).
