@@ -75,8 +75,9 @@ bool scrypt_batch_shape(uint64_t count, uint64_t N, uint32_t r, uint32_t p, uint
     // No more tables than the allowance has room for, than chunks to mix,
     // or than the widest lane form mixes at once.
     uint64_t tables = (uint64_t)(max_memory / table);
-    const uint64_t chunks =
+    uint64_t chunks =
         count >= max_mix_lanes || p >= max_mix_lanes ? uint64_t(max_mix_lanes) : count * p;
+    if (chunks > max_mix_lanes) chunks = max_mix_lanes;
     if (tables > chunks) tables = chunks;
     *shape = shape_with((uint32_t)tables, count, p);
     return true;

@@ -56,7 +56,7 @@ const kept_case kept_cases[] = {
              scrypt_hash_password(stored, sizeof stored, password, sizeof password, 64, 1, 1);
          if (s != SCRYPT_OK) return s;
          return scrypt_verify_password(stored, password, sizeof password, 0) == SCRYPT_OK
-                    ? scrypt_verify_password(stored, password, sizeof password - 1, 0) ==
+                    ? scrypt_verify_password(stored, password, sizeof password - 2, 0) ==
                               SCRYPT_ERR_MISMATCH
                           ? SCRYPT_OK
                           : -100
