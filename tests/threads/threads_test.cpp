@@ -115,6 +115,16 @@ bool blocked_in_futex(pid_t tid) {
     return read && call == SYS_futex;
 }
 
+// Whether thread `tid` is blocked in a futex wait and stays so for 10 ms:
+// a waiter queued for the lock, not one that meets a mutex on its way.
+bool stays_blocked(pid_t tid) {
+    for (int i = 0; i < 100; i++) {
+        if (!blocked_in_futex(tid)) return false;
+        usleep(100);
+    }
+    return true;
+}
+
 // Polls until `holds()`; the child's deadline ends a wait that never ends.
 // (A thread that has ended has no CPU clock: conditions on one say what else
 // ends the wait.)
@@ -628,6 +638,110 @@ TEST_P(Cancellation, LeavesTheLibraryUsableAndNoCallHalfDone) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Cancellation, testing::ValuesIn(cancel_cases), named_by_what());
+
+// Asynchronous cancellation at random moments of a thread that derives in a
+// loop through scrypt_derive_key() or scrypt_derive_keys(), its passwords
+// alternating: its output always holds one whole key (or nothing yet), never
+// part of one and part of the other; and another thread derives right after.
+struct key_caller {
+    bool batch;
+    std::atomic<unsigned> calls{0};
+    uint8_t out[64] = {};
+};
+
+void *deriving_keys(void *arg) {
+    key_caller *c = (key_caller *)arg;
+    pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
+    for (unsigned i = 0;; i++) {
+        const uint8_t *password = (const uint8_t *)(i & 1 ? "odd" : "even");
+        const size_t len = i & 1 ? 3 : 4;
+        if (c->batch) {
+            scrypt_job job = {password, len, (const uint8_t *)"salt", 4, c->out, sizeof c->out, 0};
+            scrypt_derive_keys(&job, 1, 1024, 1, 2, UINT64_MAX);
+        } else {
+            scrypt_derive_key(password, len, (const uint8_t *)"salt", 4, 1024, 1, 2, c->out,
+                              sizeof c->out);
+        }
+        c->calls++;
+    }
+    return nullptr;
+}
+
+TEST(Cancellation, AsynchronousNeverCutsAKeyCallShort) {
+#ifdef SCRYPT_TEST_TSAN
+    GTEST_SKIP() << "ThreadSanitizer's runtime is not safe under asynchronous cancellation; the "
+                    "ordinary, clang and AddressSanitizer builds run this case";
+#endif
+    const auto want_even = openssl_scrypt_nrp("even", "salt", 1024, 1, 2, 64);
+    const auto want_odd = openssl_scrypt_nrp("odd", "salt", 1024, 1, 2, 64);
+    ASSERT_TRUE(want_even && want_odd);
+    expect_child_succeeds([&] {
+        srand(11);
+        for (unsigned round = 0; round < 40; round++) {
+            key_caller c;
+            c.batch = round & 1;
+            pthread_t t;
+            pthread_create(&t, nullptr, deriving_keys, &c);
+            wait_until([&] { return c.calls > 0; });
+            usleep(rand() % 2000);
+            pthread_cancel(t);
+            pthread_join(t, nullptr);
+            const bytes out(c.out, c.out + sizeof c.out);
+            if (out != *want_even && out != *want_odd) {
+                fprintf(stderr, "round %u (%s): the output holds no whole key\n", round,
+                        c.batch ? "scrypt_derive_keys" : "scrypt_derive_key");
+                return 1;
+            }
+        }
+        bool other = false;
+        std::thread([&] {
+            other = derives_key_right("after", "cancellation", odd({9, 3, 1}), 48);
+        }).join();
+        return other ? 0 : 2;
+    });
+}
+
+// Waiting scrypt() calls are served in the order they arrived: three
+// waiters queue one after another (each blocked for good before the next
+// starts) behind a slow call (128 MiB of table), and finish in that order.
+// Each waiter's call (16 MiB of table) takes tens of milliseconds, so the
+// order in which they note their ends is that of their calls.
+TEST(Threads, WaitingScryptCallsAreServedInArrivalOrder) {
+    expect_child_succeeds([] {
+        if (!derives_right("first", "call", quick, 32)) return 3;
+        caller holder{{16, 3, 0}, false, false};
+        pthread_create(&holder.thread, nullptr, calling, &holder);
+        wait_until([&] { return holder.calls > 0 || cpu_time_of(holder.thread) >= 5000000; });
+        std::atomic<unsigned> ended{0};
+        struct waiter {
+            caller c{{13, 3, 0}, false, false};
+            std::atomic<unsigned> *ended;
+            unsigned place = 0;
+        } waiters[3];
+        for (waiter &w : waiters) {
+            w.ended = &ended;
+            pthread_create(
+                &w.c.thread, nullptr,
+                [](void *arg) -> void * {
+                    waiter *w = (waiter *)arg;
+                    calling(&w->c);
+                    w->place = ++*w->ended;
+                    return nullptr;
+                },
+                &w);
+            wait_until([&] { return w.c.tid != 0 && stays_blocked(w.c.tid); });
+        }
+        if (holder.calls != 0) return 4;  // the holder ended before they all queued
+        pthread_join(holder.thread, nullptr);
+        for (waiter &w : waiters) pthread_join(w.c.thread, nullptr);
+        for (unsigned i = 0; i < 3; i++)
+            if (waiters[i].place != i + 1) {
+                fprintf(stderr, "waiter %u ended in place %u\n", i, waiters[i].place);
+                return 1;
+            }
+        return 0;
+    });
+}
 
 // A waiter cancelled in the queue is gone from it: with one call in
 // progress and a cancelled waiter queued behind it, the next caller is
