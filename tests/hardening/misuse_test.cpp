@@ -181,9 +181,9 @@ INSTANTIATE_TEST_SUITE_P(Requests, OutOfMemory, testing::ValuesIn(oom_cases),
 // cap: the memory status, nothing written, no handler called (the default
 // one would end the child), nothing held afterwards in the thread's buffers,
 // and good calls succeed, before and after, also with the parameters held
-// before the failure; a batch of such jobs fails every job alike.  Without the cap only the requests that no allocator
-// can meet run: a table of 2^67 bytes (whose size does not fit in 64 bits),
-// and one of 2^46.
+// before the failure; a batch of such jobs fails every job alike.  Without
+// the cap only the requests that no allocator can meet run: a table of 2^67
+// bytes (whose size does not fit in 64 bits), and one of 2^46.
 struct key_oom_case {
     const char *what;
     uint64_t N;
