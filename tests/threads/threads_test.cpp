@@ -670,7 +670,14 @@ void *deriving_keys(void *arg) {
 TEST(Cancellation, AsynchronousNeverCutsAKeyCallShort) {
 #ifdef SCRYPT_TEST_TSAN
     GTEST_SKIP() << "ThreadSanitizer's runtime is not safe under asynchronous cancellation; the "
-                    "ordinary, clang and AddressSanitizer builds run this case";
+                    "ordinary and clang builds run this case";
+#endif
+#ifdef SCRYPT_TEST_ASAN
+    GTEST_SKIP() << "AddressSanitizer leaves the redzones of frames that asynchronous "
+                    "cancellation unwinds poisoned (it unpoisons for longjmp and exceptions, not "
+                    "for a forced unwind), so the thread's exit handlers, which here release the "
+                    "thread's buffers, meet stale poison; the ordinary and clang builds run this "
+                    "case";
 #endif
     const auto want_even = openssl_scrypt_nrp("even", "salt", 1024, 1, 2, 64);
     const auto want_odd = openssl_scrypt_nrp("odd", "salt", 1024, 1, 2, 64);
