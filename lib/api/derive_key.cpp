@@ -28,6 +28,7 @@ int status_for(derive_status status) {
         case DERIVE_OVER_LIMIT:
             return SCRYPT_ERR_LIMIT;
         case DERIVE_BAD_JOBS:
+        case DERIVE_OVERLAP:
             return SCRYPT_ERR_PARAMETER;
     }
     return SCRYPT_ERR_PARAMETER;

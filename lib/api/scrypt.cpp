@@ -31,6 +31,7 @@ const char *message_for(derive_status status) {
             return "scrypt: out of memory";
         case DERIVE_OVER_LIMIT:  // batches only
         case DERIVE_BAD_JOBS:
+        case DERIVE_OVERLAP:
             break;
     }
     return nullptr;

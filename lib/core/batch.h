@@ -31,12 +31,21 @@ typedef struct batch_shape {
 bool scrypt_batch_shape(uint64_t count, uint64_t N, uint32_t r, uint32_t p, uint64_t max_memory,
                         batch_shape *shape);
 
+// Whether the outputs of the jobs that will be written (those whose out_len
+// the core accepts) overlap nothing but their own job's password and salt:
+// no other job's password, salt or output, and not the jobs themselves.
+// Empty ranges overlap nothing.  DERIVE_OK, DERIVE_OVERLAP, or
+// DERIVE_NO_MEMORY when a large batch's scratch list could not be had.  In
+// O(n log n) for n jobs.
+derive_status scrypt_check_batch_ranges(const scrypt_job *jobs, size_t count);
+
 // Derives every job in `work`, whose buffers it makes fit the shape, and
 // zeroes the work areas at the end.  Sets each job's status (a SCRYPT_
 // status); returns DERIVE_OK, or the failure that stopped every job before
-// any was derived (the parameters, a null `jobs`, an allowance without room
-// for one table, the buffers), in which case no job's status is set and
-// nothing has been allocated but, for the buffers, what failed.
+// any was derived (the parameters, a null `jobs`, outputs that overlap what
+// they must not, an allowance without room for one table, the buffers), in
+// which case no job's status is set and nothing has been allocated but, for
+// the buffers, what failed (or the scratch list of the overlap check).
 derive_status scrypt_derive_batch_in(work_buffers *work, scrypt_job *jobs, size_t count, uint64_t N,
                                      uint32_t r, uint32_t p, uint64_t max_memory,
                                      romix_function single, cpu_feature_flags flags);

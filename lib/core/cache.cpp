@@ -16,8 +16,9 @@ work_cache *first = nullptr;
 pthread_key_t thread_key;
 bool key_made = false;
 bool release_registered = false;
-// The release at unload has run: nothing registers it again, so that threads
-// still deriving while the process ends cannot keep exit() busy.
+// The release at unload has begun: no set is linked into the registry again
+// (one used afterwards is released after its call), so that threads still
+// deriving while the process ends cannot keep exit() busy.
 bool released_at_end = false;
 
 // Each thread's own set; constant-initialised, so no code runs when a thread
@@ -68,18 +69,25 @@ work_buffers take(work_cache *c) {
 // that derivation when it ends.
 void release_everything() {
     lock_registry();
+    // From here on no set is linked again (scrypt_cache_begin()), so the
+    // loop ends although it lets the mutex go for each release.
+    released_at_end = true;
     while (first) {
         work_cache *c = first;
         unlink(c);
-        if (c->busy)
+        if (c->busy) {
             c->release_when_idle = true;
-        else
-            scrypt_release_work(&c->work);
+            continue;
+        }
+        // Released with the mutex let go, as everywhere.
+        work_buffers w = take(c);
+        unlock_registry();
+        scrypt_release_work(&w);
+        lock_registry();
     }
     if (key_made) pthread_key_delete(thread_key);
     key_made = false;
     release_registered = false;
-    released_at_end = true;
     unlock_registry();
 }
 
@@ -118,7 +126,10 @@ void after_fork_child() {
         if (!c->per_thread || pthread_equal(c->owner, self)) continue;
         unlink(c);
         c->busy = false;
-        scrypt_release_work(&c->work);
+        // The record holds what its thread last put into it under the mutex
+        // (scrypt_exchange_work()): buffers that are allocated, or nothing.
+        work_buffers w = take(c);
+        scrypt_release_work(&w);
     }
     forking = false;
     pthread_mutex_unlock(&registry);
@@ -142,7 +153,11 @@ void scrypt_cache_setup(void) {
 
 void scrypt_cache_begin(work_cache *c) {
     lock_registry();
-    if (!c->linked) {
+    if (!c->linked && released_at_end) {
+        // The process is ending (or the library going): a set used now is
+        // no longer registered, and is released after the call.
+        c->keep = false;
+    } else if (!c->linked) {
         link(c);
         c->keep = true;
         if (c->per_thread) {
@@ -152,8 +167,7 @@ void scrypt_cache_begin(work_cache *c) {
             if (!key_made) key_made = pthread_key_create(&thread_key, thread_exits) == 0;
             c->keep = key_made && pthread_setspecific(thread_key, c) == 0;
         }
-        if (!release_registered && !released_at_end)
-            release_registered = atexit(release_everything) == 0;
+        if (!release_registered) release_registered = atexit(release_everything) == 0;
     }
     c->busy = true;
     unlock_registry();
@@ -170,6 +184,18 @@ void scrypt_cache_end(work_cache *c) {
     }
     unlock_registry();
     scrypt_release_work(&dropped);
+}
+
+void scrypt_exchange_work(work_buffers *work, work_buffers *with) {
+    // Only the records the registry may hold take the mutex: buffers of
+    // one's own (the self-test's in scrypt_derive_key(), which a host's fork
+    // handler holding the mutex may wait for) never need it.
+    const bool recorded = work == &own.work || work == &scrypt_shared_cache.work;
+    if (recorded) lock_registry();
+    const work_buffers held = *work;
+    *work = *with;
+    *with = held;
+    if (recorded) unlock_registry();
 }
 
 work_cache *scrypt_thread_cache(void) {

@@ -69,10 +69,13 @@ bool allocate(aligned_buffer &b, uint64_t bytes) {
 
 bool scrypt_fit_work(work_buffers *work, uint64_t N, uint32_t r, uint32_t p, uint32_t tables,
                      uint32_t lane_chunks) {
-    work_buffers &w = *work;
-    if (w.N == N && w.r == r && w.p == p && w.tables == tables && w.lane_chunks == lane_chunks)
+    const work_buffers &held = *work;
+    if (held.N == N && held.r == r && held.p == p && held.tables == tables &&
+        held.lane_chunks == lane_chunks)
         return true;
-    scrypt_release_work(&w);
+    // The old buffers are taken out of `work` before they are released, and
+    // the new ones put into it only once both are had.
+    scrypt_release_work(work);
 
     // The tables, tables * N * 128 * r bytes, can exceed 64 bits (2^31 *
     // 2^37): such tables cannot be had.  YX, (1 + p + lane_chunks) * 128 * r
@@ -80,6 +83,7 @@ bool scrypt_fit_work(work_buffers *work, uint64_t N, uint32_t r, uint32_t p, uin
     const uint64_t chunk = uint64_t(128) * r;
     if (chunk > UINT64_MAX / N || chunk * N > UINT64_MAX / tables) return false;
     const uint64_t table = chunk * N * tables;
+    work_buffers w = {};
     if (!allocate(w.V, table)) return false;
     advise_huge_pages(w.V.raw, table + 63);
     if (!allocate(w.YX, chunk * (uint64_t(p) + 1 + lane_chunks))) {
@@ -91,6 +95,7 @@ bool scrypt_fit_work(work_buffers *work, uint64_t N, uint32_t r, uint32_t p, uin
     w.p = p;
     w.tables = tables;
     w.lane_chunks = lane_chunks;
+    scrypt_exchange_work(work, &w);
     return true;
 }
 
@@ -100,10 +105,10 @@ SCRYPT_SEAM_CONST bool scrypt_wipe_work_buffers = true;
 
 void scrypt_release_work(work_buffers *work) {
     if (work->N == 0) return;
-    release(work->V);
-    release(work->YX);
-    work->N = 0;
-    work->r = work->p = work->tables = work->lane_chunks = 0;
+    work_buffers w = {};
+    scrypt_exchange_work(work, &w);
+    release(w.V);
+    release(w.YX);
 }
 
 derive_status scrypt_derive_in(work_buffers *work, const uint8_t *password, size_t password_len,

@@ -46,6 +46,8 @@ typedef enum derive_status {
     DERIVE_NO_MEMORY,   // a work buffer could not be allocated
     DERIVE_OVER_LIMIT,  // a batch's memory allowance has no room for a table
     DERIVE_BAD_JOBS,    // a batch of jobs at a null pointer
+    DERIVE_OVERLAP,     // a batch job's output overlaps another job's
+                        // password, salt or output, or the jobs
 } derive_status;
 
 // The parameter checks, in the order above (out_len last).
@@ -55,7 +57,9 @@ derive_status scrypt_check_parameters(uint64_t N, uint32_t r, uint32_t p, size_t
 // lane_chunks more chunks, reusing its buffers when they are sized for
 // exactly these; otherwise releasing them, table first, and allocating both
 // anew, table first.  False when they cannot be had, and then `work` holds
-// nothing.
+// nothing.  `work` holds the old buffers or nothing until the old ones are
+// taken out of it, and nothing or the new ones after (see
+// scrypt_exchange_work()).
 bool scrypt_fit_work(work_buffers *work, uint64_t N, uint32_t r, uint32_t p, uint32_t tables,
                      uint32_t lane_chunks);
 
@@ -75,6 +79,15 @@ derive_status scrypt_derive_in(work_buffers *work, const uint8_t *password, size
 
 // Releases both buffers (table first) and leaves `work` holding nothing.
 void scrypt_release_work(work_buffers *work);
+
+// Gives `work` what `with` holds and `with` what `work` held, in one step as
+// far as fork() is concerned: for the buffers that the registry's after-fork
+// handler may release in a child (cache.h), under the registry's mutex, so
+// that a fork finds them either as they were or as they are now, never
+// released but still recorded.  Every change to a set of buffers goes
+// through it, and nothing is allocated or released under the mutex.
+// Defined with the registry, in cache.cpp.
+void scrypt_exchange_work(work_buffers *work, work_buffers *with);
 
 SCRYPT_PRIVATE_END
 

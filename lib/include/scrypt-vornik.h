@@ -39,7 +39,8 @@
  * derivation runs they hold its intermediate values.  The caller owns
  * password, salt and output; the library only reads the first two and
  * writes exactly `out_len` bytes of the third (nothing at all on a failure),
- * and clears none of them.
+ * and clears none of them.  The output may overlap the password and the
+ * salt: the key is then that of the inputs as they were when the call began.
  *
  * Self-test: the first call of a process, through either entry point, first
  * tests the library against known answers (every mixing form this processor
@@ -115,6 +116,11 @@ extern "C" {
  * whole duration, waits included, and restores it before it returns.  After
  * fork() the child derives at once; the buffers of the parent's other
  * threads are released there.
+ *
+ * Signals: no function of the library is async-signal-safe.  A signal
+ * handler must not call any of them: one that calls scrypt_derive_key() (or
+ * any other) while the thread it interrupted is inside the library may hang
+ * on a lock that thread holds, or spoil the interrupted call's work.
  */
 SCRYPT_VORNIK_API int scrypt_derive_key(const uint8_t *password, size_t password_len,
                                         const uint8_t *salt, size_t salt_len, uint64_t N,
@@ -186,15 +192,28 @@ typedef struct scrypt_job {
  * Returns SCRYPT_OK when every job succeeded, otherwise the status of the
  * first job (in job order) that failed:
  *     SCRYPT_ERR_PARAMETER  N, r or p outside the ranges of
- *                           scrypt_derive_key(), or jobs null with count > 0
- *                           (every job), or this job's out_len too large
- *                           (this job only: the others are derived)
+ *                           scrypt_derive_key(), jobs null with count > 0,
+ *                           or outputs that overlap (every job; see below),
+ *                           or this job's out_len too large (this job only:
+ *                           the others are derived)
  *     SCRYPT_ERR_LIMIT      one table is larger than max_memory (every job;
  *                           nothing is allocated)
- *     SCRYPT_ERR_MEMORY     the buffers could not be had (every job)
+ *     SCRYPT_ERR_MEMORY     the buffers could not be had, or the overlap
+ *                           check's list (every job)
  *     SCRYPT_ERR_SELFTEST   as for scrypt_derive_key() (every job)
  * A job that failed has nothing written to its output.  count may be 0
  * (SCRYPT_OK, nothing done).
+ *
+ * Overlapping buffers: a job's output may overlap its own password and salt
+ * (its key is then that of its inputs as they were when the call began, as
+ * for scrypt_derive_key()), and jobs may share passwords and salts.  A batch
+ * in which any job's output overlaps another job's password, salt or output,
+ * or the `jobs` array itself, is refused before anything is allocated or
+ * written, whatever `max_memory` allows: every job's status is
+ * SCRYPT_ERR_PARAMETER, and so is the call's.  Empty ranges overlap nothing,
+ * and the output of a job whose out_len is refused counts as empty.  The
+ * check sorts the ranges (O(count log count)); for a large batch it
+ * allocates their list, and if that fails every job gets SCRYPT_ERR_MEMORY.
  *
  * Memory and threads as for scrypt_derive_key(): the calling thread keeps
  * its buffers while N, r, p, the number of tables and the jobs in progress
@@ -270,7 +289,8 @@ typedef void (*fatal_error_handler)(const char *message);
  * A host on one thread pays one uncontended lock per call, nothing else.
  * The handler runs with the lock released (see scrypt_set_fatal_error()).
  * fork() waits for a scrypt() call in progress in another thread to end, so
- * the child finds the library ready to use.
+ * the child finds the library ready to use.  Not async-signal-safe (see
+ * scrypt_derive_key()): a signal handler must not call scrypt().
  */
 SCRYPT_VORNIK_API void scrypt(const uint8_t *password, size_t password_len, const uint8_t *salt,
                               size_t salt_len, uint8_t Nfactor, uint8_t rfactor, uint8_t pfactor,

@@ -140,12 +140,14 @@ function(check_installed_files root)
         endif()
     endforeach()
     # Only the installed header's functions are global in the installed
-    # archive.
-    find_program(NM NAMES nm)
-    if(NM)
-        check_exports(${NM} ${root}/${LIBDIR}/libscrypt-vornik.a
-                      ${root}/${INCLUDEDIR}/scrypt-vornik.h)
+    # archive.  Without a symbol lister that cannot be seen, and the install
+    # is not called good unchecked.
+    find_program(NM NAMES nm llvm-nm)
+    if(NOT NM)
+        message(FATAL_ERROR "neither nm nor llvm-nm was found: the exports of the installed "
+                            "archive cannot be checked (install binutils)")
     endif()
+    check_exports(${NM} ${root}/${LIBDIR}/libscrypt-vornik.a ${root}/${INCLUDEDIR}/scrypt-vornik.h)
     message("${root}: the expected ${CMAKE_DIR}, archive, header, .pc, man pages, hexlines and copyright")
 endfunction()
 

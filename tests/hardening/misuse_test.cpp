@@ -181,9 +181,9 @@ INSTANTIATE_TEST_SUITE_P(Requests, OutOfMemory, testing::ValuesIn(oom_cases),
 // cap: the memory status, nothing written, no handler called (the default
 // one would end the child), nothing held afterwards in the thread's buffers,
 // and good calls succeed, before and after, also with the parameters held
-// before the failure.  Without the cap only the requests that no allocator
-// can meet run: a table of 2^67 bytes (whose size does not fit in 64 bits),
-// and one of 2^46.
+// before the failure; a batch of such jobs fails every job alike.  Without
+// the cap only the requests that no allocator can meet run: a table of 2^67
+// bytes (whose size does not fit in 64 bits), and one of 2^46.
 struct key_oom_case {
     const char *what;
     uint64_t N;
@@ -237,6 +237,24 @@ TEST_P(DeriveKeyOutOfMemory, StatusThenGoodCallsSucceed) {
         if (derive_key(password, 16, 3, 5, out) != SCRYPT_OK || out != *want) return 15;
         if (derive_key(password, c.N, c.r, c.p, canary) != SCRYPT_ERR_MEMORY) return 16;
         if (derive_key(password, 16, 3, 5, out) != SCRYPT_OK || out != *want) return 17;
+        // A batch of these fails every job alike, with nothing written (a
+        // table beyond 64 bits exceeds even an unlimited allowance).
+        const int expected =
+            (unsigned __int128)c.N * 128 * c.r > UINT64_MAX ? SCRYPT_ERR_LIMIT : SCRYPT_ERR_MEMORY;
+        bytes outs[3] = {bytes(16, 0x5a), bytes(16, 0x5a), bytes(16, 0x5a)};
+        scrypt_job jobs[3];
+        for (unsigned i = 0; i < 3; i++)
+            jobs[i] = {(const uint8_t *)password.data(),
+                       password.size(),
+                       (const uint8_t *)"s",
+                       1,
+                       outs[i].data(),
+                       outs[i].size(),
+                       1};
+        if (scrypt_derive_keys(jobs, 3, c.N, c.r, c.p, UINT64_MAX) != expected) return 18;
+        for (unsigned i = 0; i < 3; i++)
+            if (jobs[i].status != expected || outs[i] != bytes(16, 0x5a)) return 19;
+        if (derive_key(password, 16, 3, 5, out) != SCRYPT_OK || out != *want) return 20;
         return 0;
     });
     ASSERT_TRUE(r.exited);

@@ -31,10 +31,21 @@
 #include <string>
 #include <vector>
 
+#include "scrypt-vornik.h"
 #include "support/build_kind.h"
 #include "support/child.h"
 
 namespace residue {
+
+// Ends the child with status 102 when the call under the probe failed: a
+// call that stops before it derives leaves nothing behind, and must not pass
+// for one that cleared what it left.
+inline void require_ok(int status, const char *call) {
+    if (status == SCRYPT_OK) return;
+    fprintf(stderr, "%s failed: %s\n", call, scrypt_strerror(status));
+    fflush(stderr);
+    _exit(102);
+}
 
 struct factors {
     uint8_t N, r, p;

@@ -185,9 +185,11 @@ INSTANTIATE_TEST_SUITE_P(Moments, CallTracesWithClearingSwitched,
 // than SCRYPT_CALL_STACK_BYTES below the calling frame.
 void derive_key_traced(const char *password, factors f) {
     uint8_t out[residue::call_out_len];
-    scrypt_derive_key((const uint8_t *)password, strlen(password),
-                      (const uint8_t *)residue::call_salt, sizeof residue::call_salt - 1,
-                      uint64_t(2) << f.N, uint32_t(1) << f.r, uint32_t(1) << f.p, out, sizeof out);
+    residue::require_ok(scrypt_derive_key((const uint8_t *)password, strlen(password),
+                                          (const uint8_t *)residue::call_salt,
+                                          sizeof residue::call_salt - 1, uint64_t(2) << f.N,
+                                          uint32_t(1) << f.r, uint32_t(1) << f.p, out, sizeof out),
+                        "scrypt_derive_key");
 }
 // A batch of two jobs, whose chunks the lane forms mix.
 void derive_keys_traced(const char *password, factors f) {
@@ -201,8 +203,9 @@ void derive_keys_traced(const char *password, factors f) {
              out[&j - jobs],
              sizeof out[0],
              1};
-    scrypt_derive_keys(jobs, 2, uint64_t(2) << f.N, uint32_t(1) << f.r, uint32_t(1) << f.p,
-                       UINT64_MAX);
+    residue::require_ok(scrypt_derive_keys(jobs, 2, uint64_t(2) << f.N, uint32_t(1) << f.r,
+                                           uint32_t(1) << f.p, UINT64_MAX),
+                        "scrypt_derive_keys");
 }
 
 uintptr_t calling_frame;

@@ -50,9 +50,11 @@ INSTANTIATE_TEST_SUITE_P(Factors, Residue, testing::ValuesIn(residue::derivation
 // left either.
 void derive_key(factors f) {
     uint8_t out[64];
-    scrypt_derive_key((const uint8_t *)password, sizeof password - 1, (const uint8_t *)salt,
-                      sizeof salt - 1, uint64_t(2) << f.N, uint32_t(1) << f.r, uint32_t(1) << f.p,
-                      out, sizeof out);
+    residue::require_ok(
+        scrypt_derive_key((const uint8_t *)password, sizeof password - 1, (const uint8_t *)salt,
+                          sizeof salt - 1, uint64_t(2) << f.N, uint32_t(1) << f.r,
+                          uint32_t(1) << f.p, out, sizeof out),
+        "scrypt_derive_key");
 }
 
 class ResidueOfDeriveKey : public testing::TestWithParam<derivation_case> {};
@@ -153,9 +155,11 @@ TEST_P(CallTraces, NothingPasswordEquivalentIsLeftAfterTheCall) {
 // The same through scrypt_derive_key(), which ends its calls the same way.
 void derive_key_traced(const char *password, factors f) {
     uint8_t out[residue::call_out_len];
-    scrypt_derive_key((const uint8_t *)password, strlen(password),
-                      (const uint8_t *)residue::call_salt, sizeof residue::call_salt - 1,
-                      uint64_t(2) << f.N, uint32_t(1) << f.r, uint32_t(1) << f.p, out, sizeof out);
+    residue::require_ok(scrypt_derive_key((const uint8_t *)password, strlen(password),
+                                          (const uint8_t *)residue::call_salt,
+                                          sizeof residue::call_salt - 1, uint64_t(2) << f.N,
+                                          uint32_t(1) << f.r, uint32_t(1) << f.p, out, sizeof out),
+                        "scrypt_derive_key");
 }
 
 TEST_P(CallTraces, NothingPasswordEquivalentIsLeftAfterADeriveKeyCall) {
@@ -175,8 +179,9 @@ void derive_keys_traced(const char *password, factors f) {
          sizeof residue::call_salt - 1, out[0], sizeof out[0], 1},
         {(const uint8_t *)other, sizeof other - 1, (const uint8_t *)residue::call_salt,
          sizeof residue::call_salt - 1, out[1], sizeof out[1], 1}};
-    scrypt_derive_keys(jobs, 2, uint64_t(2) << f.N, uint32_t(1) << f.r, uint32_t(1) << f.p,
-                       UINT64_MAX);
+    residue::require_ok(scrypt_derive_keys(jobs, 2, uint64_t(2) << f.N, uint32_t(1) << f.r,
+                                           uint32_t(1) << f.p, UINT64_MAX),
+                        "scrypt_derive_keys");
 }
 
 TEST_P(CallTraces, NothingPasswordEquivalentIsLeftAfterADeriveKeysCall) {

@@ -13,6 +13,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -143,6 +144,48 @@ TEST(HashPassword, WritesLibsodiumShapeAndVerifies) {
     const std::string t = hash(1024, 8, 3);
     EXPECT_NE(s.substr(14, 43), t.substr(14, 43));
     EXPECT_NE(s.substr(58), t.substr(58));
+}
+
+// The "$7$" shape written by an encoder of the test's own (crypt(3)'s
+// alphabet, numbers and byte groups least significant first) around the key
+// OpenSSL derives from the salt as written: what the library's string must
+// be, character for character, whether or not a peer is installed to read
+// it.
+std::string own_seven(unsigned log2_N, uint32_t r, uint32_t p, const std::string &salt,
+                      const std::vector<uint8_t> &key) {
+    static const char digits[] = "./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    auto number = [&](uint32_t v, unsigned chars) {
+        std::string t;
+        for (unsigned i = 0; i < chars; i++) t += digits[(v >> (6 * i)) & 63];
+        return t;
+    };
+    std::string bytes;
+    for (size_t at = 0; at < key.size(); at += 3) {
+        uint32_t group = 0;
+        const size_t take = std::min<size_t>(3, key.size() - at);
+        for (size_t i = 0; i < take; i++) group |= uint32_t(key[at + i]) << (8 * i);
+        bytes += number(group, unsigned(take) + 1);
+    }
+    return "$7$" + number(log2_N, 1) + number(r, 5) + number(p, 5) + salt + "$" + bytes;
+}
+
+TEST(HashPassword, EqualsTheStringOfAnEncoderOfTheTestsOwn) {
+    const struct {
+        unsigned log2_N;
+        uint32_t r, p;
+    } cases[] = {{2, 1, 1}, {6, 5, 3}, {10, 8, 1}, {2, 4099, 1}, {2, 1, 65537}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "log2 N " << c.log2_N << " r " << c.r << " p " << c.p);
+        const std::string s = hash(uint64_t(1) << c.log2_N, c.r, c.p);
+        ASSERT_EQ(s.size(), 101u);
+        const std::string salt = s.substr(14, 43);
+        std::vector<uint8_t> key(32);
+        ASSERT_EQ(EVP_PBE_scrypt(password.data(), password.size(), (const uint8_t *)salt.data(),
+                                 salt.size(), uint64_t(1) << c.log2_N, c.r, c.p, uint64_t(1) << 33,
+                                 key.data(), key.size()),
+                  1);
+        EXPECT_EQ(s, own_seven(c.log2_N, c.r, c.p, salt, key));
+    }
 }
 
 TEST(HashPassword, PasswordsAreBytes) {

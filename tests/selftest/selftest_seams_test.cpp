@@ -173,9 +173,23 @@ TEST_F(SelfTestSeamsDeathTest, UnderDeriveKeyTheDefaultHandlerEndsTheNextScryptC
     }
 }
 
+// A batch after a failed self-test: every job's status SCRYPT_ERR_SELFTEST,
+// the call's too, and no output written.
+bool batch_fails_with_self_test_status() {
+    uint8_t outs[2][16] = {};
+    scrypt_job jobs[2] = {{nullptr, 0, nullptr, 0, outs[0], 16, 1},
+                          {nullptr, 0, nullptr, 0, outs[1], 16, 1}};
+    bool right = scrypt_derive_keys(jobs, 2, 16, 3, 5, UINT64_MAX) == SCRYPT_ERR_SELFTEST;
+    for (const scrypt_job &j : jobs) right = right && j.status == SCRYPT_ERR_SELFTEST;
+    for (const auto &o : outs)
+        for (uint8_t b : o) right = right && b == 0;
+    return right;
+}
+
 // scrypt() first, with a returning handler: it reports as always, and every
 // scrypt_derive_key() call after it returns SCRYPT_ERR_SELFTEST, whatever its
-// parameters, without a report; later scrypt() calls report nothing more.
+// parameters, without a report, as does every job of a batch; later scrypt()
+// calls report nothing more.
 TEST_F(SelfTestSeamsDeathTest, AfterScryptsFailedSelfTestDeriveKeyReturnsTheStatus) {
     EXPECT_EXIT(
         {
@@ -190,6 +204,7 @@ TEST_F(SelfTestSeamsDeathTest, AfterScryptsFailedSelfTestDeriveKeyReturnsTheStat
             for (uint64_t N : {16, 3, 0})
                 bad += scrypt_derive_key(nullptr, 0, nullptr, 0, N, 3, 5, out, 64) !=
                        SCRYPT_ERR_SELFTEST;
+            bad += batch_fails_with_self_test_status() ? 0 : 1;
             scrypt((const uint8_t *)"pw", 2, (const uint8_t *)"salt", 4, 2, 1, 0, out, 64);
             fputs(observe::log().c_str(), stderr);
             _Exit(bad);

@@ -12,6 +12,8 @@
 #include <setjmp.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -91,6 +93,44 @@ void expect_child_succeeds(Body body) {
     });
     ASSERT_TRUE(r.exited) << "the child was killed (SIGALRM: deadlocked); it wrote:\n" << r.output;
     EXPECT_EQ(r.status, 0) << r.output;
+}
+
+// The CPU time that thread `t` has used, in nanoseconds.
+uint64_t cpu_time_of(pthread_t t) {
+    clockid_t clock;
+    timespec now{};
+    if (pthread_getcpuclockid(t, &clock) != 0 || clock_gettime(clock, &now) != 0) return 0;
+    return uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
+}
+
+// Whether thread `tid` of this process is blocked in a futex wait (a mutex or
+// a condition variable): the system call it is in, by /proc.
+bool blocked_in_futex(pid_t tid) {
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+    FILE *f = fopen(path.c_str(), "r");
+    if (!f) return false;
+    long call = -1;
+    const bool read = fscanf(f, "%ld", &call) == 1;
+    fclose(f);
+    return read && call == SYS_futex;
+}
+
+// Whether thread `tid` is blocked in a futex wait and stays so for 10 ms:
+// a waiter queued for the lock, not one that meets a mutex on its way.
+bool stays_blocked(pid_t tid) {
+    for (int i = 0; i < 100; i++) {
+        if (!blocked_in_futex(tid)) return false;
+        usleep(100);
+    }
+    return true;
+}
+
+// Polls until `holds()`; the child's deadline ends a wait that never ends.
+// (A thread that has ended has no CPU clock: conditions on one say what else
+// ends the wait.)
+template <class Condition>
+void wait_until(Condition holds) {
+    while (!holds()) usleep(100);
 }
 
 // Factors that make every call replace both work buffers of the call before
@@ -436,9 +476,11 @@ TEST(Threads, ForkWhileAnotherThreadDerives) {
     ASSERT_TRUE(want_slow && want_small && want_slow_key);
     expect_child_succeeds([&] {
         std::atomic<bool> stop{false}, inside{false};
+        std::atomic<uint64_t> entered_at{0};  // the worker's CPU time when its call began
         std::atomic<unsigned> wrong{0};
         std::thread worker([&] {
             while (!stop) {
+                entered_at = cpu_time_of(pthread_self());
                 inside = true;
                 if (derive("slow", "salt", slow, 32) != *want_slow) wrong++;
                 inside = false;
@@ -450,8 +492,11 @@ TEST(Threads, ForkWhileAnotherThreadDerives) {
         });
         unsigned children_ok = 0;
         for (unsigned round = 0; round < 3; round++) {
-            while (!inside) std::this_thread::yield();
-            usleep(20000);  // well into the derivation
+            // Well into the derivation: the worker has spent 10 ms of CPU
+            // time in its current call (of some 100 ms).
+            wait_until([&] {
+                return inside && cpu_time_of(worker.native_handle()) >= entered_at + 10000000;
+            });
             const child_result c = in_child([&] {
                 alarm(deadline);
                 if (derive("small", "salt", small, 32) != *want_small) return 21;
@@ -486,12 +531,14 @@ struct caller {
     std::atomic<unsigned> calls{0};
     bytes out = bytes(32, 0);  // the last key the thread got
     pthread_t thread{};
+    std::atomic<pid_t> tid{0};  // its kernel thread id, once it runs
     caller(factors f_, bool asynchronous_, bool loop_)
         : f(f_), asynchronous(asynchronous_), loop(loop_) {}
 };
 
 void *calling(void *arg) {
     caller *c = (caller *)arg;
+    c->tid = (pid_t)syscall(SYS_gettid);
     if (c->asynchronous) pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
     do {
         // Nothing here but the call: asynchronous cancellation may strike
@@ -552,9 +599,17 @@ TEST_P(Cancellation, LeavesTheLibraryUsableAndNoCallHalfDone) {
             std::vector<std::unique_ptr<caller>> waiters;
             for (unsigned i = 0; i < c.waiters; i++)
                 waiters.push_back(std::make_unique<caller>(quick, c.asynchronous, false));
-            usleep(2000);  // the holder is inside its call by now
+            // The holder is inside its call (it has run for 2 ms), or done.
+            wait_until([&] { return holder.calls > 0 || cpu_time_of(holder.thread) >= 2000000; });
             for (auto &w : waiters) pthread_create(&w->thread, nullptr, calling, w.get());
-            usleep(c.rounds > 1 ? rand() % 3000 : 1000);
+            // One round: the waiters are cancelled once they wait in the
+            // queue; several: at random moments, queued or not yet.
+            if (c.rounds > 1)
+                usleep(rand() % 3000);
+            else
+                for (auto &w : waiters)
+                    wait_until(
+                        [&] { return w->calls > 0 || (w->tid != 0 && blocked_in_futex(w->tid)); });
             for (auto &w : waiters) pthread_cancel(w->thread);
             if (c.cancel_deriving) pthread_cancel(deriving.thread);
             for (auto &w : waiters) pthread_join(w->thread, nullptr);
@@ -584,6 +639,117 @@ TEST_P(Cancellation, LeavesTheLibraryUsableAndNoCallHalfDone) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, Cancellation, testing::ValuesIn(cancel_cases), named_by_what());
 
+// Asynchronous cancellation at random moments of a thread that derives in a
+// loop through scrypt_derive_key() or scrypt_derive_keys(), its passwords
+// alternating: its output always holds one whole key (or nothing yet), never
+// part of one and part of the other; and another thread derives right after.
+struct key_caller {
+    bool batch;
+    std::atomic<unsigned> calls{0};
+    uint8_t out[64] = {};
+};
+
+void *deriving_keys(void *arg) {
+    key_caller *c = (key_caller *)arg;
+    pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, nullptr);
+    for (unsigned i = 0;; i++) {
+        const uint8_t *password = (const uint8_t *)(i & 1 ? "odd" : "even");
+        const size_t len = i & 1 ? 3 : 4;
+        if (c->batch) {
+            scrypt_job job = {password, len, (const uint8_t *)"salt", 4, c->out, sizeof c->out, 0};
+            scrypt_derive_keys(&job, 1, 1024, 1, 2, UINT64_MAX);
+        } else {
+            scrypt_derive_key(password, len, (const uint8_t *)"salt", 4, 1024, 1, 2, c->out,
+                              sizeof c->out);
+        }
+        c->calls++;
+    }
+    return nullptr;
+}
+
+TEST(Cancellation, AsynchronousNeverCutsAKeyCallShort) {
+#ifdef SCRYPT_TEST_TSAN
+    GTEST_SKIP() << "ThreadSanitizer's runtime is not safe under asynchronous cancellation; the "
+                    "ordinary and clang builds run this case";
+#endif
+#ifdef SCRYPT_TEST_ASAN
+    GTEST_SKIP() << "AddressSanitizer leaves the redzones of frames that asynchronous "
+                    "cancellation unwinds poisoned (it unpoisons for longjmp and exceptions, not "
+                    "for a forced unwind), so the thread's exit handlers, which here release the "
+                    "thread's buffers, meet stale poison; the ordinary and clang builds run this "
+                    "case";
+#endif
+    const auto want_even = openssl_scrypt_nrp("even", "salt", 1024, 1, 2, 64);
+    const auto want_odd = openssl_scrypt_nrp("odd", "salt", 1024, 1, 2, 64);
+    ASSERT_TRUE(want_even && want_odd);
+    expect_child_succeeds([&] {
+        srand(11);
+        for (unsigned round = 0; round < 40; round++) {
+            key_caller c;
+            c.batch = round & 1;
+            pthread_t t;
+            pthread_create(&t, nullptr, deriving_keys, &c);
+            wait_until([&] { return c.calls > 0; });
+            usleep(rand() % 2000);
+            pthread_cancel(t);
+            pthread_join(t, nullptr);
+            const bytes out(c.out, c.out + sizeof c.out);
+            if (out != *want_even && out != *want_odd) {
+                fprintf(stderr, "round %u (%s): the output holds no whole key\n", round,
+                        c.batch ? "scrypt_derive_keys" : "scrypt_derive_key");
+                return 1;
+            }
+        }
+        bool other = false;
+        std::thread([&] {
+            other = derives_key_right("after", "cancellation", odd({9, 3, 1}), 48);
+        }).join();
+        return other ? 0 : 2;
+    });
+}
+
+// Waiting scrypt() calls are served in the order they arrived: three
+// waiters queue one after another (each blocked for good before the next
+// starts) behind a slow call (128 MiB of table), and finish in that order.
+// Each waiter's call (16 MiB of table) takes tens of milliseconds, so the
+// order in which they note their ends is that of their calls.
+TEST(Threads, WaitingScryptCallsAreServedInArrivalOrder) {
+    expect_child_succeeds([] {
+        if (!derives_right("first", "call", quick, 32)) return 3;
+        caller holder{{16, 3, 0}, false, false};
+        pthread_create(&holder.thread, nullptr, calling, &holder);
+        wait_until([&] { return holder.calls > 0 || cpu_time_of(holder.thread) >= 5000000; });
+        std::atomic<unsigned> ended{0};
+        struct waiter {
+            caller c{{13, 3, 0}, false, false};
+            std::atomic<unsigned> *ended;
+            unsigned place = 0;
+        } waiters[3];
+        for (waiter &w : waiters) {
+            w.ended = &ended;
+            pthread_create(
+                &w.c.thread, nullptr,
+                [](void *arg) -> void * {
+                    waiter *w = (waiter *)arg;
+                    calling(&w->c);
+                    w->place = ++*w->ended;
+                    return nullptr;
+                },
+                &w);
+            wait_until([&] { return w.c.tid != 0 && stays_blocked(w.c.tid); });
+        }
+        if (holder.calls != 0) return 4;  // the holder ended before they all queued
+        pthread_join(holder.thread, nullptr);
+        for (waiter &w : waiters) pthread_join(w.c.thread, nullptr);
+        for (unsigned i = 0; i < 3; i++)
+            if (waiters[i].place != i + 1) {
+                fprintf(stderr, "waiter %u ended in place %u\n", i, waiters[i].place);
+                return 1;
+            }
+        return 0;
+    });
+}
+
 // A waiter cancelled in the queue is gone from it: with one call in
 // progress and a cancelled waiter queued behind it, the next caller is
 // served as soon as that call ends (it would wait for ever for a ticket
@@ -591,16 +757,19 @@ INSTANTIATE_TEST_SUITE_P(Cases, Cancellation, testing::ValuesIn(cancel_cases), n
 TEST(Cancellation, CancelledWaiterNeverDerives) {
     expect_child_succeeds([] {
         // The self-test first, so that the holder's call is its derivation
-        // alone: 64 MiB of table, about 0.1 s here, far longer than the
-        // margins below even on a loaded machine, so the waiter arrives while
-        // the holder has the lock and is cancelled before it is served.
+        // alone: 64 MiB of table, about 0.1 s here.  Once the holder has run
+        // for 5 ms it holds the lock; the waiter then queues behind it and
+        // is cancelled as soon as it waits there (blocked on the lock's
+        // condition variable), long before the holder's call ends.
         if (!derives_right("first", "call", quick, 32)) return 3;
         caller holder{{15, 3, 0}, false, false};
         pthread_create(&holder.thread, nullptr, calling, &holder);
-        usleep(20000);
+        wait_until([&] { return holder.calls > 0 || cpu_time_of(holder.thread) >= 5000000; });
         caller waiter{quick, false, false};
         pthread_create(&waiter.thread, nullptr, calling, &waiter);
-        usleep(20000);
+        wait_until(
+            [&] { return waiter.calls > 0 || (waiter.tid != 0 && blocked_in_futex(waiter.tid)); });
+        if (holder.calls != 0) return 4;  // the holder ended before the waiter queued
         pthread_cancel(waiter.thread);
         pthread_join(waiter.thread, nullptr);
         pthread_join(holder.thread, nullptr);
