@@ -85,7 +85,7 @@ std::set<std::string> forms_for(const std::string &cpu_line) {
     std::set<std::string> forms = {"basic"};
     if (sse2) forms.insert("sse2");
     if (avx) forms.insert("avx");
-    if (avx512 && avx) forms.insert("avx512");
+    if (avx512 && avx) forms.insert({"avx512", "avx512tern"});
     if (xop && avx) forms.insert("xop");
     return forms;
 }
