@@ -1,17 +1,61 @@
 #include "call.h"
 
 #include <pthread.h>
+#include <stdint.h>
+#include <unistd.h>
 
 #include "hash/hash.h"
 
 namespace {
 
+// Room left under the scrubbed area for scrub_stack()'s own frame and the
+// wipe it calls, where a thread's stack ends closer than the usual area.
+enum { scrub_margin = 1024 };
+
+// The calling thread's stack, looked up once per thread: lowest and highest
+// address, or 0 and 0 where they are not known.  The main thread's stack
+// grows on demand to its limit (megabytes), so it is never looked up; a
+// thread a host made with a small stack (a language runtime's minimum, 16 or
+// 32 KiB) may end within the usual area, and the scrub stops short of its
+// end instead of running off it.
+thread_local bool stack_looked_up = false;
+thread_local uintptr_t stack_low = 0, stack_high = 0;
+
+void look_up_stack() {
+    stack_looked_up = true;
+#if defined(__linux__) && defined(__GLIBC__)
+    if (getpid() == gettid()) return;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+    void *addr;
+    size_t size;
+    if (pthread_attr_getstack(&attr, &addr, &size) == 0) {
+        stack_low = reinterpret_cast<uintptr_t>(addr);
+        stack_high = stack_low + size;
+    }
+    pthread_attr_destroy(&attr);
+#endif
+}
+
+// How much of the stack below `here` the scrub covers: the usual area, or
+// as much of it as the thread's stack holds (the call's frames cannot have
+// reached further).  A stack pointer outside the recorded stack (a host's
+// coroutine on a stack of its own) gets the usual area.
+size_t scrub_bytes(uintptr_t here) {
+    if (!stack_looked_up) look_up_stack();
+    if (here > stack_low + scrub_margin && here <= stack_high &&
+        here - stack_low - scrub_margin < SCRYPT_CALL_STACK_BYTES)
+        return here - stack_low - scrub_margin;
+    return SCRYPT_CALL_STACK_BYTES;
+}
+
 // Its own frame, one below scrypt_call_end()'s, whose caller is the entry
 // point: the area starts right under the entry point's frame and covers the
 // depth that the call's own frames used.
 __attribute__((noinline)) void scrub_stack() {
-    unsigned char area[SCRYPT_CALL_STACK_BYTES];
-    scrypt_wipe(area, sizeof area);
+    const size_t bytes = scrub_bytes(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
+    unsigned char *area = static_cast<unsigned char *>(__builtin_alloca(bytes));
+    scrypt_wipe(area, bytes);
 }
 
 // The host's settings as the innermost call running on this thread found

@@ -36,8 +36,9 @@ void scrypt_call_resume(const scrypt_call *saved);
 // may the call's wait for its turn be cancelled (see scrypt_lock_entry()).
 bool scrypt_call_cancellable(const scrypt_call *call);
 
-// Zeroes the SCRYPT_CALL_STACK_BYTES of stack below the caller's frame, the
-// most any call's frames reach (a first call's included, whose lazily bound
+// Zeroes the SCRYPT_CALL_STACK_BYTES of stack below the caller's frame (or
+// what the thread's stack holds of them, where it ends sooner), the most any
+// call's frames reach (a first call's included, whose lazily bound
 // symbols have the dynamic linker save every register down there), then
 // every register that baseline code can clear (on x86-64 xmm0-15 and the
 // general-purpose registers a callee may change), and gives the host its

@@ -172,6 +172,58 @@ TEST(Threads, ManyCallsWithMixedFactorsMatchOpenSSL) {
     });
 }
 
+// A host thread with a small stack (32 KiB, as a language runtime's
+// minimum gives it) calls every entry point, its first call with the
+// self-test included: each derives the right key, and the clearing at the
+// end of each call stays within the thread's stack.
+TEST(Threads, EntryPointsFitASmallThreadStack) {
+#if SCRYPT_TEST_ASAN || SCRYPT_TEST_TSAN
+    GTEST_SKIP() << "the sanitizer's frames and runtime need more than a 32 KiB stack";
+#else
+    expect_child_succeeds([] {
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setstacksize(&attr, 32768);
+        pthread_t thread;
+        static int failures;
+        auto body = [](void *) -> void * {
+            uint8_t key[40];
+            const std::string pw = "small stack", salt = "salt";
+            if (scrypt_derive_key((const uint8_t *)pw.data(), pw.size(),
+                                  (const uint8_t *)salt.data(), salt.size(), 16, 3, 2, key,
+                                  sizeof key) != SCRYPT_OK ||
+                bytes(key, key + sizeof key) != openssl_scrypt_nrp(pw, salt, 16, 3, 2, sizeof key))
+                failures++;
+            if (!derives_right(pw, salt, {3, 1, 1}, 33)) failures++;
+            scrypt_job jobs[3];
+            uint8_t outs[3][20];
+            for (int i = 0; i < 3; i++)
+                jobs[i] = {(const uint8_t *)pw.data(),
+                           pw.size(),
+                           (const uint8_t *)salt.data(),
+                           salt.size(),
+                           outs[i],
+                           sizeof outs[i],
+                           1};
+            if (scrypt_derive_keys(jobs, 3, 32, 2, 1, UINT64_MAX) != SCRYPT_OK ||
+                bytes(outs[2], outs[2] + 20) != openssl_scrypt_nrp(pw, salt, 32, 2, 1, 20))
+                failures++;
+            char stored[SCRYPT_PASSWORD_STRBYTES];
+            if (scrypt_hash_password(stored, sizeof stored, (const uint8_t *)pw.data(), pw.size(),
+                                     16, 1, 1) != SCRYPT_OK ||
+                scrypt_verify_password(stored, (const uint8_t *)pw.data(), pw.size(), 0) !=
+                    SCRYPT_OK)
+                failures++;
+            return nullptr;
+        };
+        if (pthread_create(&thread, &attr, body, nullptr) != 0) return 2;
+        pthread_join(thread, nullptr);
+        pthread_attr_destroy(&attr);
+        return failures == 0 ? 0 : 1;
+    });
+#endif
+}
+
 // Batches from two threads at once, on a fresh library, each thread with a
 // memory allowance of its own (room for 3 tables, for 16, for as many as
 // useful) and the factors changing from batch to batch, so that each
