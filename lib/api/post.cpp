@@ -116,13 +116,15 @@ void report_result(uint32_t result) {
 }
 
 // Waits, not cancellable, until `done()` holds (it is read with `guard`
-// held).
-void wait_for_self_test(bool (*done)()) {
+// held), and returns with `guard` still held: the caller decides on the very
+// state that ended the wait.  (Let go in between, a self-test given up
+// undecided could be claimed by another thread meanwhile, and the caller
+// would take the new, unfinished one for an ended one.)
+void wait_for_self_test_locked(bool (*done)()) {
     int cancel_state;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
     lock_state();
     while (!done()) pthread_cond_wait(&changed, &guard);
-    unlock_state();
     pthread_setcancelstate(cancel_state, nullptr);
 }
 
@@ -199,8 +201,7 @@ bool scrypt_post_for_scrypt(void) {
             if (result == 0) scrypt_report(all_failed_message);
             return true;
         }
-        wait_for_self_test(done_for_scrypt);
-        lock_state();
+        wait_for_self_test_locked(done_for_scrypt);
         const bool again = power_on_self_test == 0;
         const bool report = owing;
         const uint32_t result = owed_result;
@@ -227,11 +228,11 @@ int scrypt_post_for_derive_key(void) {
             note_end(result, true);
             break;
         }
-        wait_for_self_test(done_for_derive_key);
-        lock_state();
+        wait_for_self_test_locked(done_for_derive_key);
         const bool again = power_on_self_test == 0;
+        const bool ok = passed == POST_ALL_PASSED;
         unlock_state();
-        if (!again) break;
+        if (!again) return ok ? SCRYPT_OK : SCRYPT_ERR_SELFTEST;
     }
     lock_state();
     const bool ok = passed == POST_ALL_PASSED;
