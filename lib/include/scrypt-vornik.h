@@ -248,8 +248,9 @@ typedef void (*fatal_error_handler)(const char *message);
  *     p = 2^pfactor         pfactor  0 .. 25   (p = 1 .. 2^25)
  *
  * Mind the "+ 1": Nfactor 13 means N = 16384, and Nfactor 0 means N = 2.
- * Passing N itself (say 16384) does not work: the argument is a byte, so the
- * value is truncated, and anything above 30 is reported as out of range.
+ * Passing N itself does not work: the argument is a byte, so the value is
+ * truncated (16384 becomes 0, that is N = 2, and nothing is reported), and
+ * only what remains above 30 is reported as out of range.
  * In addition p * r must stay below 2^30 (pfactor + rfactor <= 29), the
  * bound that RFC 7914 places on the size of the mixed buffer, and the output
  * may be at most (2^32 - 1) * 32 bytes long.
@@ -330,7 +331,7 @@ SCRYPT_VORNIK_API void scrypt_set_fatal_error(fatal_error_handler handler);
  * r = 8, p = 1 for interactive logins (16 MiB, tens of milliseconds), N =
  * 2^20 for secrets used rarely (1 GiB).
  *
- * Statuses are those of scrypt_derive_key(); none of these functions calls
+ * Statuses are the SCRYPT_ values above; none of these functions calls
  * the fatal-error handler, and all of them are safe from any thread.
  */
 #define SCRYPT_PASSWORD_STRBYTES 102 /* 101 characters and the terminator */

@@ -345,7 +345,7 @@ constexpr cpu_feature_flags AVX2 = FEATURE_AVX2 | AVX;
 constexpr cpu_feature_flags AVX512_2 = AVX512 | FEATURE_AVX2;
 
 // Zen 4 and Zen 5 cannot be measured here: their cases carry made-up
-// samples shaped like the Zen 5 figures (ns per chain-core: 3.6 for
+// samples shaped like reported Zen 5 figures (ns per chain-core: 3.6 for
 // 16 word-sliced chains, 6.8 for 8, 13.4 for 4, 31.6 for one scalar chain)
 // and, for Zen 4, whose 512-bit operations take two passes through 256-bit
 // units, a 16-lane form no cheaper per chain than the 8-lane one.
