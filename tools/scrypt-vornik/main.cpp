@@ -102,6 +102,8 @@ int fail_password(const char *command, password_status status) {
             return fail("%s: out of memory reading the password", command);
         case PASSWORD_MISMATCH:
             return fail("%s: the two passwords differ", command);
+        case PASSWORD_NO_ENTRY:
+            return fail("%s: no password entered", command);
     }
     return EXIT_TROUBLE;
 }
