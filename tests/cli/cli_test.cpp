@@ -467,7 +467,8 @@ TEST(CliCalibrate, BoundsAndOutput) {
     EXPECT_LE(N * 128 * rr, 8u << 20);
     EXPECT_GE(p, 1u);
     EXPECT_NE(r.out.find("\ntime: "), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\nmemory: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nmemory: table "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" (--memory 8.0 MiB), work space "), std::string::npos) << r.out;
     EXPECT_LT(took, 5.0);
 }
 

@@ -440,8 +440,10 @@ int command_calibrate(int argc, char **argv) {
     const double table = double(c.N) * 128 * c.r, work = double(c.p + 1) * 128 * c.r;
     printf("N=%llu r=%u p=%u\n", (unsigned long long)c.N, c.r, c.p);
     printf("time: %.4f s per derivation (asked for %g s)\n", d.seconds, seconds);
-    printf("memory: %.1f MiB (table %.1f MiB, work space %.1f KiB; limit %.1f MiB)\n",
-           (table + work) / 1048576, table / 1048576, work / 1024, double(memory) / 1048576);
+    // --memory bounds the table, and the work space on its own: the two
+    // together may come to twice it.
+    printf("memory: table %.1f MiB (--memory %.1f MiB), work space %.1f KiB; %.1f MiB in all\n",
+           table / 1048576, double(memory) / 1048576, work / 1024, (table + work) / 1048576);
     printf("calibration: %.4f s (self-test %.4f s before it)\n", t1 - t0, t0 - t_selftest);
     return finish_stdout("calibrate");
 }
