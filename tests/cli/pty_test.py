@@ -16,6 +16,7 @@ import os
 import pty
 import resource
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -30,7 +31,8 @@ SECRET = b"tr0ub4dor&3"
 class Session:
     """The program on a fresh pty; `fd` is the master side."""
 
-    def __init__(self, *args, ignore=()):
+    def __init__(self, *args, ignore=(), program=None, env=None):
+        program = program or PROGRAM
         self.pid, self.fd = pty.fork()
         if self.pid == 0:
             try:
@@ -42,16 +44,17 @@ class Session:
                     signal.signal(sig, signal.SIG_DFL)
                 for sig in ignore:
                     signal.signal(sig, signal.SIG_IGN)
-                os.execv(PROGRAM, [PROGRAM, *args])
+                os.environ.update(env or {})
+                os.execv(program, [program, *args])
             finally:
                 os._exit(127)
         self.shown = b""
         self.status = None
 
-    def read_until(self, text, timeout=20.0):
-        """Reads what the terminal shows until `text` appears."""
+    def read_until(self, text, timeout=20.0, start=0):
+        """Reads what the terminal shows until `text` appears (from `start` on)."""
         deadline = time.monotonic() + timeout
-        while text not in self.shown:
+        while text not in self.shown[start:]:
             left = deadline - time.monotonic()
             if left <= 0:
                 raise AssertionError(f"{text!r} not shown; the terminal shows {self.shown!r}")
@@ -274,6 +277,39 @@ class Prompt(unittest.TestCase):
             status = s.finish()
             self.assertTrue(os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, s.shown)
             self.assertIn(piped_key(SECRET), s.shown)
+        finally:
+            s.close()
+
+    def test_ctrl_z_and_fg_at_a_shell(self):
+        # A shell with job control: Ctrl-Z stops the program for real (the
+        # terminal drops the line typed so far), fg brings it back with the
+        # prompt shown again, and only the new entry counts.
+        bash = shutil.which("bash")
+        if bash is None:
+            self.skipTest("bash not found (Debian: bash)")
+        s = Session("--norc", "--noprofile", "-i", program=bash,
+                    env={"PS1": "sh$ ", "TERM": "dumb"})
+        try:
+            s.read_until(b"sh$ ")
+            s.type(f"'{PROGRAM}' derive --salt s -N 16\n".encode())
+            s.read_until(b"Password: ")
+            self.assertFalse(s.wait_for_echo(False))
+            s.type(b"half a pass")
+            time.sleep(0.1)
+            s.type(b"\x1a")  # Ctrl-Z
+            s.read_until(b"Stopped")
+            mark = len(s.shown)
+            s.type(b"fg\n")
+            s.read_until(b"Password: ", start=mark)
+            self.assertFalse(s.wait_for_echo(False), "echo off again after fg")
+            s.type(SECRET + b"\n")
+            s.read_until(b"sh$ ", start=s.shown.rindex(b"Password: "))
+            s.type(b"echo status=$?\n")
+            s.read_until(b"status=0", start=mark)
+            self.assertIn(piped_key(SECRET), s.shown[mark:])
+            self.assertNotIn(SECRET, s.shown)
+            s.type(b"exit\n")
+            s.finish()
         finally:
             s.close()
 
