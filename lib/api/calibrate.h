@@ -7,10 +7,13 @@
 // within the time given: the largest N measured within it is the choice.
 // Every derivation run is thus estimated to take at most the time given, and
 // together they take at most about twice the last one's.  When memory binds
-// first, p grows to fill the time: the largest N's time is measured for
-// p = 1, p is set to fit the time given (with the work space's p chunks
-// within the memory given too), and one run with that p, if the budget
-// holds it, scales p to what that run took.
+// first, p grows to take up the time: the largest N's time is measured for
+// p = 1, p is set to fit calibration_p_aim of the time given (with the work
+// space's p chunks within the memory given too), and one run with that p, if
+// the budget holds it, scales p to what that run took.  The margin below the
+// time keeps a later derivation within it when this machine's timings vary
+// from run to run: p is set by the clock, not by a doubling that errs low as
+// N is.
 #ifndef SCRYPT_VORNIK_CALIBRATE_H
 #define SCRYPT_VORNIK_CALIBRATE_H
 
@@ -33,6 +36,9 @@ enum : uint64_t { calibration_min_memory = 2 * 128 * calibration_r };
 SCRYPT_PRIVATE_END
 
 #ifdef __cplusplus
+// The share of the time given that p is set to take when memory binds.
+constexpr double calibration_p_aim = 0.85;
+
 // The choice over any source of timings.  `Measure` provides
 //   int run(uint64_t N, uint32_t p, double *seconds);
 // which derives one key with N, r = 8 and p, sets *seconds to the time it
@@ -72,7 +78,8 @@ int scrypt_calibrate_with(Measure &measure, double seconds, uint64_t max_memory,
     if (chosen_N == max_N && chosen_t > 0 && 2 * chosen_t <= seconds) {
         uint64_t max_p = ((uint64_t(1) << 30) - 1) / calibration_r;
         if (max_memory / chunk < max_p) max_p = max_memory / chunk;
-        const double fit = seconds / chosen_t;
+        const double aim = calibration_p_aim * seconds;
+        const double fit = aim / chosen_t;
         p = fit < double(max_p) ? uint32_t(fit) : uint32_t(max_p);
         // One run with this p, when it fits what is left of the budget of
         // twice the time, corrects p either way: the estimate from p = 1
@@ -84,7 +91,7 @@ int scrypt_calibrate_with(Measure &measure, double seconds, uint64_t max_memory,
             status = measure.run(chosen_N, p, &t_p);
             if (status != SCRYPT_OK) return status;
             if (t_p > 0) {
-                const double scaled = double(p) * seconds / t_p;
+                const double scaled = double(p) * aim / t_p;
                 p = scaled < 1 ? 1 : scaled < double(max_p) ? uint32_t(scaled) : uint32_t(max_p);
             }
         }

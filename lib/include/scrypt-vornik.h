@@ -135,11 +135,12 @@ SCRYPT_VORNIK_API int scrypt_derive_key(const uint8_t *password, size_t password
  * r is 8.  N is the largest power of two (at most 2^31) whose table,
  * N * 128 * r bytes, fits `max_memory` and whose derivation was measured
  * within `seconds` (N = 2 when even that takes longer).  When the memory
- * binds before the time, p grows so that the derivation still takes about
- * `seconds` (RFC 7914's use of p), with r * p < 2^30 and the work space's
- * p * 128 * r bytes within `max_memory` too; otherwise p is 1.  Timings vary
- * with the load of the machine: a derivation with the result typically
- * takes between half of `seconds` and `seconds`.
+ * binds before the time, p grows so that the derivation takes up the time
+ * (RFC 7914's use of p), aimed at 0.85 of `seconds` for a margin, with
+ * r * p < 2^30 and the work space's p * 128 * r bytes within `max_memory`
+ * too; otherwise p is 1.  Timings vary with the load of the machine: a
+ * derivation with the result typically takes between 0.4 of `seconds` and
+ * `seconds`.
  *
  * The call itself takes at most about twice `seconds` (it doubles N from 2
  * and stops where the next doubling would be estimated to pass `seconds`),

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/openssl_scrypt.h"
@@ -40,8 +41,12 @@ std::string read_fd(int fd) {
     return s;
 }
 
+// Standard output closed, as by `>&-`, when given as run()'s `out_path`.
+const char closed_stdout[] = "";
+
 // Runs the program with `args` and `input` as standard input (a file, so
-// that it is not a terminal); standard output goes to `out_path` when given.
+// that it is not a terminal); standard output goes to `out_path` when given
+// (closed when it is closed_stdout).
 result run(const std::vector<std::string> &args, const std::string &input = "",
            const char *out_path = nullptr) {
     result r;
@@ -53,7 +58,9 @@ result run(const std::vector<std::string> &args, const std::string &input = "",
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(in, 0);
-        if (out_path) {
+        if (out_path == closed_stdout) {
+            close(1);
+        } else if (out_path) {
             const int f = open(out_path, O_WRONLY);
             if (f < 0) _exit(99);
             dup2(f, 1);
@@ -195,6 +202,23 @@ TEST(CliArguments, RefusalsAreStatusTwoWithOneLine) {
         {"--bogus"},
     };
     for (auto &args : cases) expect_trouble(run(args, "pw\n"), describe(args));
+}
+
+// Arguments quoted in a message show their control characters escaped: an
+// argument cannot add a line of its own, or steer the terminal.
+TEST(CliArguments, ControlCharactersInMessagesAreEscaped) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"frob\nscrypt-vornik: fake"}, "'frob\\nscrypt-vornik: fake'"},
+        {{"hash", "--bo\rgus"}, "'--bo\\rgus'"},
+        {{"hash", "-N", "16", "x\ty"}, "'x\\ty'"},
+        {{"derive", "--salt", "s", "\x1b[2Jz\x7f"}, "'\\x1b[2Jz\\x7f'"},
+    };
+    for (const auto &[args, shown] : cases) {
+        const result r = run(args, "pw\n");
+        expect_trouble(r, describe(args));
+        EXPECT_NE(r.err.find(shown), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+    }
 }
 
 // Sizes with and without suffixes are taken: calibrate keeps the table
@@ -348,6 +372,12 @@ TEST(CliStrings, OwnVerifyHereWithStatusZeroOrOne) {
     EXPECT_EQ(verify_status(s, password + "\n"), 0);
     EXPECT_EQ(verify_status(s, wrong), 1);
     EXPECT_EQ(verify_status(s, ""), 1);
+    // verify writes nothing, so a closed standard output is no trouble.
+    for (const auto &[pw, want] : {std::pair{password, 0}, std::pair{wrong, 1}}) {
+        const result r = run({"verify", s}, pw, closed_stdout);
+        EXPECT_EQ(r.status, want) << r.err;
+        EXPECT_EQ(r.err, "");
+    }
     // The default cost: N = 2^14, r = 8, p = 1.
     const result d = run({"hash"}, password);
     ASSERT_EQ(d.status, 0) << d.err;
@@ -437,7 +467,8 @@ TEST(CliCalibrate, BoundsAndOutput) {
     EXPECT_LE(N * 128 * rr, 8u << 20);
     EXPECT_GE(p, 1u);
     EXPECT_NE(r.out.find("\ntime: "), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\nmemory: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nmemory: table "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" (--memory 8.0 MiB), work space "), std::string::npos) << r.out;
     EXPECT_LT(took, 5.0);
 }
 

@@ -5,16 +5,20 @@
 The program runs on the slave side of a pty; this script types at the
 master side and reads what the terminal shows.  Checks: the password is not
 echoed and echo is off while it is asked for; `hash` asks twice and refuses
-two different entries; a signal at the prompt (Ctrl-C, Ctrl-\\, SIGTERM,
-SIGHUP) ends the program by that signal with the terminal's echo restored; a
-stop signal leaves echo off for the entry that follows.
+two different entries; Ctrl-D before a newline is no entry; a signal at the
+prompt (Ctrl-C, Ctrl-\\, SIGTERM, SIGHUP and every other that ends a
+program) ends the program by that signal with the terminal's echo restored,
+unless the caller ignored it; a stop signal leaves echo off and starts the
+entry afresh.
 """
 
 import os
 import pty
 import resource
 import select
+import shutil
 import signal
+import subprocess
 import sys
 import termios
 import time
@@ -27,22 +31,30 @@ SECRET = b"tr0ub4dor&3"
 class Session:
     """The program on a fresh pty; `fd` is the master side."""
 
-    def __init__(self, *args):
+    def __init__(self, *args, ignore=(), program=None, env=None):
+        program = program or PROGRAM
         self.pid, self.fd = pty.fork()
         if self.pid == 0:
             try:
                 # No core file from the SIGQUIT case.
                 resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
-                os.execv(PROGRAM, [PROGRAM, *args])
+                # Python ignores these two itself; the program gets the
+                # default unless a case ignores a signal, as nohup does.
+                for sig in (signal.SIGPIPE, signal.SIGXFSZ):
+                    signal.signal(sig, signal.SIG_DFL)
+                for sig in ignore:
+                    signal.signal(sig, signal.SIG_IGN)
+                os.environ.update(env or {})
+                os.execv(program, [program, *args])
             finally:
                 os._exit(127)
         self.shown = b""
         self.status = None
 
-    def read_until(self, text, timeout=20.0):
-        """Reads what the terminal shows until `text` appears."""
+    def read_until(self, text, timeout=20.0, start=0):
+        """Reads what the terminal shows until `text` appears (from `start` on)."""
         deadline = time.monotonic() + timeout
-        while text not in self.shown:
+        while text not in self.shown[start:]:
             left = deadline - time.monotonic()
             if left <= 0:
                 raise AssertionError(f"{text!r} not shown; the terminal shows {self.shown!r}")
@@ -158,6 +170,12 @@ class Prompt(unittest.TestCase):
             ("Ctrl-\\", lambda s: s.type(b"\x1c"), signal.SIGQUIT),
             ("SIGTERM", lambda s: os.kill(s.pid, signal.SIGTERM), signal.SIGTERM),
             ("SIGHUP", lambda s: os.kill(s.pid, signal.SIGHUP), signal.SIGHUP),
+        ) + tuple(
+            # Every other signal whose default action ends the program.
+            (sig.name, lambda s, sig=sig: os.kill(s.pid, sig), sig)
+            for sig in (signal.SIGALRM, signal.SIGUSR1, signal.SIGUSR2, signal.SIGVTALRM,
+                        signal.SIGPROF, signal.SIGXCPU, signal.SIGXFSZ, signal.SIGPIPE,
+                        signal.SIGRTMIN)
         )
         for name, send, sig in cases:
             for args in (("hash", "-N", "16"), ("derive", "--salt", "s", "-N", "16")):
@@ -195,6 +213,112 @@ class Prompt(unittest.TestCase):
             self.assertTrue(s.echo_on())
         finally:
             s.close()
+
+    def test_ignored_signal_stays_ignored(self):
+        # As under nohup, or with Ctrl-C ignored by the caller.
+        cases = (
+            ("SIGHUP", lambda s: os.kill(s.pid, signal.SIGHUP), signal.SIGHUP),
+            ("Ctrl-C", lambda s: s.type(b"\x03"), signal.SIGINT),
+        )
+        for name, send, sig in cases:
+            with self.subTest(signal=name):
+                s = Session("derive", "--salt", "s", "-N", "16", ignore=(sig,))
+                try:
+                    s.read_until(b"Password: ")
+                    self.assertFalse(s.wait_for_echo(False))
+                    send(s)
+                    time.sleep(0.2)
+                    self.assertFalse(s.wait_for_echo(False), "still at the prompt, echo off")
+                    s.type(SECRET + b"\n")
+                    status = s.finish()
+                    self.assertTrue(os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0,
+                                    f"{status:#x} {s.shown!r}")
+                    self.assertIn(piped_key(SECRET), s.shown)
+                finally:
+                    s.close()
+
+    def test_end_of_input_is_no_entry(self):
+        # Ctrl-D on an empty line, or twice after some typing: no newline,
+        # so no password (an empty one is typed as just Enter).
+        for typed in (b"\x04", b"half\x04\x04"):
+            for args in (("hash", "-N", "16"), ("derive", "--salt", "s", "-N", "16")):
+                with self.subTest(typed=typed, command=args[0]):
+                    s = Session(*args)
+                    try:
+                        s.read_until(b"Password: ")
+                        self.assertFalse(s.wait_for_echo(False))
+                        s.type(typed)
+                        status = s.finish()
+                        self.assertTrue(os.WIFEXITED(status) and os.WEXITSTATUS(status) == 2,
+                                        f"{status:#x} {s.shown!r}")
+                        self.assertIn(b"scrypt-vornik: %s: no password entered\r\n"
+                                      % args[0].encode(), s.shown)
+                        self.assertNotIn(b"$7$", s.shown)
+                        self.assertNotIn(b"again", s.shown)
+                        self.assertTrue(s.echo_on())
+                    finally:
+                        s.close()
+
+    def test_entry_starts_afresh_after_a_stop(self):
+        # What was typed before the stop is gone (the terminal drops it):
+        # the prompt is shown again, and only the new entry counts.
+        s = Session("derive", "--salt", "s", "-N", "16")
+        try:
+            s.read_until(b"Password: ")
+            self.assertFalse(s.wait_for_echo(False))
+            s.type(b"half a pass")
+            time.sleep(0.1)
+            os.kill(s.pid, signal.SIGTSTP)
+            time.sleep(0.2)  # a SIGCONT would discard a stop still pending
+            os.kill(s.pid, signal.SIGCONT)
+            s.read_until(b"Password: Password: ")
+            self.assertFalse(s.wait_for_echo(False))
+            s.type(SECRET + b"\n")
+            status = s.finish()
+            self.assertTrue(os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, s.shown)
+            self.assertIn(piped_key(SECRET), s.shown)
+        finally:
+            s.close()
+
+    def test_ctrl_z_and_fg_at_a_shell(self):
+        # A shell with job control: Ctrl-Z stops the program for real (the
+        # terminal drops the line typed so far), fg brings it back with the
+        # prompt shown again, and only the new entry counts.
+        bash = shutil.which("bash")
+        if bash is None:
+            self.skipTest("bash not found (Debian: bash)")
+        s = Session("--norc", "--noprofile", "-i", program=bash,
+                    env={"PS1": "sh$ ", "TERM": "dumb"})
+        try:
+            s.read_until(b"sh$ ")
+            s.type(f"'{PROGRAM}' derive --salt s -N 16\n".encode())
+            s.read_until(b"Password: ")
+            self.assertFalse(s.wait_for_echo(False))
+            s.type(b"half a pass")
+            time.sleep(0.1)
+            s.type(b"\x1a")  # Ctrl-Z
+            s.read_until(b"Stopped")
+            mark = len(s.shown)
+            s.type(b"fg\n")
+            s.read_until(b"Password: ", start=mark)
+            self.assertFalse(s.wait_for_echo(False), "echo off again after fg")
+            s.type(SECRET + b"\n")
+            s.read_until(b"sh$ ", start=s.shown.rindex(b"Password: "))
+            s.type(b"echo status=$?\n")
+            s.read_until(b"status=0", start=mark)
+            self.assertIn(piped_key(SECRET), s.shown[mark:])
+            self.assertNotIn(SECRET, s.shown)
+            s.type(b"exit\n")
+            s.finish()
+        finally:
+            s.close()
+
+
+def piped_key(password):
+    """The key of `derive --salt s -N 16` for `password` given on a pipe."""
+    r = subprocess.run([PROGRAM, "derive", "--salt", "s", "-N", "16"], input=password + b"\n",
+                       capture_output=True, check=True)
+    return r.stdout.strip()
 
 
 if __name__ == "__main__":

@@ -57,6 +57,9 @@ const char usage_text[] =
     "1 a mismatch, 2 trouble.\n";
 
 // One line on standard error; returns EXIT_TROUBLE for `return fail(...)`.
+// The messages quote arguments, so control characters (C0 and DEL) are
+// shown escaped, as \n, \r, \t or \xHH: the line stays one line, and
+// no argument can move the cursor or pass for a message of its own.
 int fail(const char *format, ...) __attribute__((format(printf, 1, 2)));
 int fail(const char *format, ...) {
     char line[512];
@@ -64,7 +67,19 @@ int fail(const char *format, ...) {
     va_start(ap, format);
     vsnprintf(line, sizeof line, format, ap);
     va_end(ap);
-    fprintf(stderr, "%s: %s\n", program, line);
+    char shown[4 * sizeof line];
+    size_t o = 0;
+    for (const char *c = line; *c != '\0'; c++) {
+        const unsigned char b = static_cast<unsigned char>(*c);
+        if (b >= 0x20 && b != 0x7f)
+            shown[o++] = char(b);
+        else if (b == '\n' || b == '\r' || b == '\t')
+            o += size_t(snprintf(shown + o, 3, "\\%c", b == '\n' ? 'n' : b == '\r' ? 'r' : 't'));
+        else
+            o += size_t(snprintf(shown + o, 5, "\\x%02x", b));
+    }
+    shown[o] = '\0';
+    fprintf(stderr, "%s: %s\n", program, shown);
     return EXIT_TROUBLE;
 }
 
@@ -87,6 +102,8 @@ int fail_password(const char *command, password_status status) {
             return fail("%s: out of memory reading the password", command);
         case PASSWORD_MISMATCH:
             return fail("%s: the two passwords differ", command);
+        case PASSWORD_NO_ENTRY:
+            return fail("%s: no password entered", command);
     }
     return EXIT_TROUBLE;
 }
@@ -275,7 +292,7 @@ int command_verify(int argc, char **argv) {
     password.clear();
     switch (status) {
         case SCRYPT_OK:
-            return finish_stdout("verify");
+            return EXIT_MATCH;  // nothing was written: standard output is not ours to judge
         case SCRYPT_ERR_MISMATCH:
             return EXIT_MISMATCH;
         case SCRYPT_ERR_FORMAT:
@@ -423,8 +440,10 @@ int command_calibrate(int argc, char **argv) {
     const double table = double(c.N) * 128 * c.r, work = double(c.p + 1) * 128 * c.r;
     printf("N=%llu r=%u p=%u\n", (unsigned long long)c.N, c.r, c.p);
     printf("time: %.4f s per derivation (asked for %g s)\n", d.seconds, seconds);
-    printf("memory: %.1f MiB (table %.1f MiB, work space %.1f KiB; limit %.1f MiB)\n",
-           (table + work) / 1048576, table / 1048576, work / 1024, double(memory) / 1048576);
+    // --memory bounds the table, and the work space on its own: the two
+    // together may come to twice it.
+    printf("memory: table %.1f MiB (--memory %.1f MiB), work space %.1f KiB; %.1f MiB in all\n",
+           table / 1048576, double(memory) / 1048576, work / 1024, (table + work) / 1048576);
     printf("calibration: %.4f s (self-test %.4f s before it)\n", t1 - t0, t0 - t_selftest);
     return finish_stdout("calibrate");
 }
