@@ -5,8 +5,11 @@
  * Every call takes its arguments from Python objects first, into memory of
  * its own (passwords and salts copied, outputs allocated), then releases the
  * GIL for the library call: another thread may mutate or resize a bytearray
- * meanwhile without touching what the library reads.  The copies of
- * passwords are wiped before they are freed.
+ * meanwhile without touching what the library reads.  The library writes
+ * keys into malloc'd memory, never into a Python object, which another
+ * thread could reach while the GIL is released; the results become objects
+ * once it is held again.  The copies of passwords and keys are wiped before
+ * they are freed.
  */
 #define PY_SSIZE_T_CLEAN
 #define Py_LIMITED_API 0x030B0000 /* CPython 3.11: the buffer protocol */
@@ -245,21 +248,24 @@ static PyObject *py_scrypt(PyObject *self, PyObject *args, PyObject *kwargs) {
         release_copy(&password);
         return NULL;
     }
-    PyObject *key = PyBytes_FromStringAndSize(NULL, (Py_ssize_t)dklen);
-    int status = SCRYPT_OK;
-    if (key != NULL) {
-        uint8_t *out = (uint8_t *)PyBytes_AsString(key);
-        Py_BEGIN_ALLOW_THREADS;
-        status = scrypt_derive_key(password.data, password.len, salt.data, salt.len, N, (uint32_t)r,
-                                   (uint32_t)p, out, (size_t)dklen);
-        Py_END_ALLOW_THREADS;
+    uint8_t *out = malloc((size_t)dklen);
+    if (out == NULL) {
+        release_copy(&password);
+        release_copy(&salt);
+        return PyErr_NoMemory();
     }
+    int status;
+    Py_BEGIN_ALLOW_THREADS;
+    status = scrypt_derive_key(password.data, password.len, salt.data, salt.len, N, (uint32_t)r,
+                               (uint32_t)p, out, (size_t)dklen);
+    Py_END_ALLOW_THREADS;
     release_copy(&password);
     release_copy(&salt);
-    if (key != NULL && status != SCRYPT_OK) {
-        Py_CLEAR(key);
-        raise_status(status);
-    }
+    PyObject *key = status == SCRYPT_OK
+                        ? PyBytes_FromStringAndSize((const char *)out, (Py_ssize_t)dklen)
+                        : raise_status(status);
+    wipe(out, (size_t)dklen);
+    free(out);
     return key;
 }
 
@@ -352,33 +358,45 @@ static PyObject *py_derive_keys(PyObject *self, PyObject *args, PyObject *kwargs
         return NULL;
     }
 
-    PyObject *keys = PyList_New((Py_ssize_t)count);
-    for (size_t i = 0; keys != NULL && i < count; i++) {
-        PyObject *key = PyBytes_FromStringAndSize(NULL, (Py_ssize_t)dklen);
-        if (key == NULL) {
-            Py_CLEAR(keys);
-            break;
-        }
-        PyList_SetItem(keys, (Py_ssize_t)i, key);
+    /* The keys go to memory of this call's own, and become bytes objects
+     * only once the GIL is held again: an object made before would be
+     * reachable from other threads (the collector lists the list) while the
+     * library writes it. */
+    uint8_t *out = NULL;
+    if (count > 0 && (count > SIZE_MAX / dklen || (out = malloc(count * (size_t)dklen)) == NULL)) {
+        release_jobs(jobs, copies, count);
+        return PyErr_NoMemory();
+    }
+    for (size_t i = 0; i < count; i++)
         jobs[i] = (scrypt_job){copies[2 * i].data,
                                copies[2 * i].len,
                                copies[2 * i + 1].data,
                                copies[2 * i + 1].len,
-                               (uint8_t *)PyBytes_AsString(key),
+                               out + i * (size_t)dklen,
                                (size_t)dklen,
                                SCRYPT_OK};
-    }
-    int status = SCRYPT_OK;
-    if (keys != NULL) {
-        Py_BEGIN_ALLOW_THREADS;
-        status = scrypt_derive_keys(jobs, count, N, (uint32_t)r, (uint32_t)p, max_memory);
-        Py_END_ALLOW_THREADS;
-    }
+    int status;
+    Py_BEGIN_ALLOW_THREADS;
+    status = scrypt_derive_keys(jobs, count, N, (uint32_t)r, (uint32_t)p, max_memory);
+    Py_END_ALLOW_THREADS;
     release_jobs(jobs, copies, count);
-    if (keys != NULL && status != SCRYPT_OK) {
-        Py_CLEAR(keys);
-        if (status == SCRYPT_ERR_LIMIT) status = SCRYPT_ERR_PARAMETER;
-        raise_status(status);
+    PyObject *keys = NULL;
+    if (status == SCRYPT_OK) {
+        keys = PyList_New((Py_ssize_t)count);
+        for (size_t i = 0; keys != NULL && i < count; i++) {
+            PyObject *key =
+                PyBytes_FromStringAndSize((const char *)out + i * (size_t)dklen, (Py_ssize_t)dklen);
+            if (key == NULL)
+                Py_CLEAR(keys);
+            else
+                PyList_SetItem(keys, (Py_ssize_t)i, key);
+        }
+    } else {
+        raise_status(status == SCRYPT_ERR_LIMIT ? SCRYPT_ERR_PARAMETER : status);
+    }
+    if (out != NULL) {
+        wipe(out, count * (size_t)dklen);
+        free(out);
     }
     return keys;
 }
