@@ -118,7 +118,8 @@ class PasswordHasher:
         """True when password matches the stored string hash.
 
         Raises VerifyMismatchError for a wrong password, InvalidHashError
-        for a string it cannot read (a zero byte included), CostLimitError
+        for a string it cannot read (a zero byte or a non-ASCII character
+        included), CostLimitError
         for one that costs more than max_memory (refused before anything is
         allocated).  The key is compared in constant time.
         """

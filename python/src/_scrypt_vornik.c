@@ -444,10 +444,17 @@ static PyObject *py_hash_password(PyObject *self, PyObject *args) {
     return PyUnicode_FromString(out);
 }
 
-/* Copies a stored string (str or bytes-like) with its terminator; an
- * embedded zero byte is an InvalidHashError. */
+/* Copies a stored string (str or bytes-like) with its terminator.  Both
+ * forms are ASCII: a str holding anything else (a lone surrogate included)
+ * or an embedded zero byte is an InvalidHashError. */
 static int copy_stored(PyObject *obj, arg_copy *out) {
-    if (copy_arg(obj, "hash", "utf-8", out) != 0) return -1;
+    if (copy_arg(obj, "hash", "ascii", out) != 0) {
+        if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+            PyErr_Clear();
+            PyErr_SetString(InvalidHashError, "the password string is not ASCII");
+        }
+        return -1;
+    }
     if (memchr(out->data, 0, out->len) != NULL) {
         release_copy(out);
         PyErr_SetString(InvalidHashError, "the password string holds a zero byte");

@@ -75,14 +75,16 @@ def test_needs_rehash():
     assert PasswordHasher(n=2**10, p=2).check_needs_rehash(h) is True
     with pytest.raises(InvalidHashError):
         FAST.check_needs_rehash("$7$nonsense")
-    with pytest.raises(InvalidHashError):
-        FAST.check_needs_rehash(h + "\x00")
+    for bad in [h + "\x00", h[:-1] + "\udcff", h[:-1] + "é"]:
+        with pytest.raises(InvalidHashError):
+            FAST.check_needs_rehash(bad)
 
 
 def test_invalid_strings():
     h = FAST.hash("pw")
     bad = ["", "$7$", "garbage", "$7$C6..../....", h[:60], "$scrypt$ln=10,r=8,p=1$$",
-           "$7$.6..../....salt$key", "$2b$12$" + "a" * 53]
+           "$7$.6..../....salt$key", "$2b$12$" + "a" * 53,
+           h[:-1] + "\udcff", "\udcff", h[:-1] + "é", h.encode()[:-1] + b"\xe9"]
     for s in bad:
         with pytest.raises(InvalidHashError) as e:
             FAST.verify(s, "pw")
