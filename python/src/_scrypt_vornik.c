@@ -333,10 +333,17 @@ static PyObject *py_derive_keys(PyObject *self, PyObject *args, PyObject *kwargs
         }
         /* A pair: a tuple, list or other sequence of two, but not a str or
          * bytes-like object of length 2. */
-        if (PyUnicode_Check(item) || PyObject_CheckBuffer(item) || !PySequence_Check(item) ||
-            PySequence_Size(item) != 2) {
+        Py_ssize_t size = -1;
+        if (!PyUnicode_Check(item) && !PyObject_CheckBuffer(item) && PySequence_Check(item))
+            size = PySequence_Size(item);
+        if (size != 2) {
             Py_DECREF(item);
-            PyErr_Clear();
+            /* A TypeError says the job has no length; any other exception
+             * from its __len__ is the caller's own and goes through. */
+            if (size == -1 && PyErr_Occurred()) {
+                if (!PyErr_ExceptionMatches(PyExc_TypeError)) break;
+                PyErr_Clear();
+            }
             PyErr_SetString(PyExc_TypeError, "each job must be a (password, salt) pair");
             break;
         }

@@ -199,9 +199,36 @@ def test_derive_keys_takes_any_iterable_and_input_type():
     assert derive_keys([], n=16, r=1, p=1) == []
 
 
+class Boom(Exception):
+    pass
+
+
+class Job:
+    """A (password, salt) sequence whose __len__ or __getitem__ raises."""
+
+    def __init__(self, len_error=None, item_error=None):
+        self.len_error, self.item_error = len_error, item_error
+
+    def __len__(self):
+        if self.len_error:
+            raise self.len_error
+        return 2
+
+    def __getitem__(self, i):
+        if self.item_error:
+            raise self.item_error
+        return (b"pw", b"s")[i]
+
+
 @pytest.mark.parametrize(
     "jobs,kwargs,error",
     [
+        # A job's own exception goes through; only not being a sequence is
+        # this module's TypeError.
+        ([Job(len_error=Boom)], {}, Boom),
+        ([Job(len_error=KeyboardInterrupt)], {}, KeyboardInterrupt),
+        ([Job(len_error=MemoryError)], {}, MemoryError),
+        ([Job(item_error=Boom)], {}, Boom),
         ([(b"a", b"b")], dict(n=3), ValueError),
         ([(b"a", b"b")], dict(n=2**32), ValueError),
         ([(b"a", b"b")], dict(r=0), ValueError),
