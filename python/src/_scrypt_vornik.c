@@ -107,16 +107,44 @@ static int copy_arg(PyObject *obj, const char *name, const char *encoding, arg_c
 }
 
 /*
- * Reads a required unsigned integer argument.  As hashlib.scrypt does, a
- * missing or negative value, or one past 64 bits, is a TypeError when
- * `hashlib_style` is set; otherwise the last two are a ValueError.
+ * Reads an integer argument into 64 bits, as hashlib reads dklen and maxmem:
+ * any object with __index__ (a numpy integer, say), a TypeError otherwise;
+ * a ValueError when it is negative, an OverflowError past 64 bits.  Never
+ * wraps: every size and limit crosses into C through here.
+ */
+static int get_size(PyObject *obj, const char *name, uint64_t *out) {
+    PyObject *index = PyNumber_Index(obj);
+    if (index == NULL) return -1;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
+    if (v == -1 && PyErr_Occurred()) {
+        Py_DECREF(index);
+        return -1;
+    }
+    if (overflow < 0 || (overflow == 0 && v < 0)) {
+        Py_DECREF(index);
+        PyErr_Format(PyExc_ValueError, "%s must not be negative", name);
+        return -1;
+    }
+    unsigned long long u = PyLong_AsUnsignedLongLong(index);
+    Py_DECREF(index);
+    if (u == (unsigned long long)-1 && PyErr_Occurred()) return -1;
+    *out = u;
+    return 0;
+}
+
+/*
+ * Reads a required unsigned integer argument with get_size().  As
+ * hashlib.scrypt reads n, r and p when `hashlib_style` is set: only an int,
+ * and a negative value or one past 64 bits is a TypeError.  Otherwise, both
+ * of those are a ValueError.
  */
 static int get_uint(PyObject *obj, const char *name, int hashlib_style, uint64_t *out) {
     if (obj == NULL) {
         PyErr_Format(PyExc_TypeError, "%s is required and must be an unsigned int", name);
         return -1;
     }
-    if (!PyLong_Check(obj)) {
+    if (hashlib_style && !PyLong_Check(obj)) {
         PyObject *type_name = PyType_GetName(Py_TYPE(obj));
         if (type_name != NULL) {
             PyErr_Format(PyExc_TypeError, "%s must be int, not '%U'", name, type_name);
@@ -124,15 +152,13 @@ static int get_uint(PyObject *obj, const char *name, int hashlib_style, uint64_t
         }
         return -1;
     }
-    unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-    if (v == (unsigned long long)-1 && PyErr_Occurred()) {
+    if (get_size(obj, name, out) == 0) return 0;
+    if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_OverflowError)) {
         PyErr_Clear();
         PyErr_Format(hashlib_style ? PyExc_TypeError : PyExc_ValueError,
                      "%s must be an unsigned int of at most 64 bits", name);
-        return -1;
     }
-    *out = v;
-    return 0;
+    return -1;
 }
 
 /* Checks N, r and p against the library's ranges; ValueError otherwise. */
@@ -187,8 +213,10 @@ PyDoc_STRVAR(scrypt_doc,
              "2**(16*r); r and p are at least 1 with r*p < 2**30; dklen from 1 to\n"
              "(2**32-1)*32.  maxmem bounds the memory the derivation needs,\n"
              "128*r*(n+2) + 128*r*p bytes, as hashlib counts it; 0 means no bound.\n"
-             "ValueError for values outside these ranges, TypeError for arguments\n"
-             "of the wrong type, MemoryError when the memory cannot be had.\n"
+             "n, r and p are ints; dklen and maxmem any integer (__index__).\n"
+             "ValueError for values outside these ranges (OverflowError past 64\n"
+             "bits), TypeError for arguments of the wrong type, MemoryError when\n"
+             "the memory cannot be had.\n"
              "Runs with the GIL released.");
 
 static PyObject *py_scrypt(PyObject *self, PyObject *args, PyObject *kwargs) {
@@ -206,27 +234,11 @@ static PyObject *py_scrypt(PyObject *self, PyObject *args, PyObject *kwargs) {
     uint64_t N, r, p, maxmem = 0, dklen = 64;
     if (get_uint(n_obj, "n", 1, &N) || get_uint(r_obj, "r", 1, &r) || get_uint(p_obj, "p", 1, &p))
         return NULL;
-    if (maxmem_obj != NULL) {
-        if (!PyLong_Check(maxmem_obj)) return PyErr_Format(PyExc_TypeError, "maxmem must be int");
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(maxmem_obj, &overflow);
-        if (v == -1 && PyErr_Occurred()) return NULL;
-        if (overflow < 0 || (overflow == 0 && v < 0)) {
-            PyErr_SetString(PyExc_ValueError, "maxmem must not be negative");
-            return NULL;
-        }
-        maxmem = overflow > 0 ? 0 : (uint64_t)v; /* past 63 bits: no bound */
-    }
-    if (dklen_obj != NULL) {
-        if (!PyLong_Check(dklen_obj)) return PyErr_Format(PyExc_TypeError, "dklen must be int");
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(dklen_obj, &overflow);
-        if (v == -1 && PyErr_Occurred()) return NULL;
-        if (overflow != 0 || v < 1 || (uint64_t)v > MAX_DKLEN) {
-            PyErr_SetString(PyExc_ValueError, "dklen must be from 1 to (2**32 - 1) * 32");
-            return NULL;
-        }
-        dklen = (uint64_t)v;
+    if (maxmem_obj != NULL && get_size(maxmem_obj, "maxmem", &maxmem) != 0) return NULL;
+    if (dklen_obj != NULL && get_size(dklen_obj, "dklen", &dklen) != 0) return NULL;
+    if (dklen < 1 || dklen > MAX_DKLEN) {
+        PyErr_SetString(PyExc_ValueError, "dklen must be from 1 to (2**32 - 1) * 32");
+        return NULL;
     }
     if (check_cost(N, r, p) != 0) return NULL;
     /* RFC 7914: N below 2^(128 * r / 8); hashlib refuses the rest too. */
