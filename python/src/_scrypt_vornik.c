@@ -424,18 +424,29 @@ PyDoc_STRVAR(check_params_doc,
              "_check_params($module, n, r, p, /)\n--\n\n"
              "Raise ValueError unless the library hashes passwords with n, r, p.");
 
+/* Reads n, r and p for a password string into the library's ranges. */
+static int get_cost(PyObject *n_obj, PyObject *r_obj, PyObject *p_obj, uint64_t *N, uint32_t *r,
+                    uint32_t *p) {
+    uint64_t r64, p64;
+    if (get_uint(n_obj, "n", 0, N) || get_uint(r_obj, "r", 0, &r64) ||
+        get_uint(p_obj, "p", 0, &p64) || check_cost(*N, r64, p64) != 0)
+        return -1;
+    if (*N < 4) {
+        PyErr_SetString(PyExc_ValueError, "n must be at least 4 for a password string");
+        return -1;
+    }
+    *r = (uint32_t)r64; /* below 2^30 after check_cost() */
+    *p = (uint32_t)p64;
+    return 0;
+}
+
 static PyObject *py_check_params(PyObject *self, PyObject *args) {
     (void)self;
     PyObject *n_obj, *r_obj, *p_obj;
-    uint64_t N, r, p;
+    uint64_t N;
+    uint32_t r, p;
     if (!PyArg_ParseTuple(args, "OOO:_check_params", &n_obj, &r_obj, &p_obj)) return NULL;
-    if (get_uint(n_obj, "n", 0, &N) || get_uint(r_obj, "r", 0, &r) || get_uint(p_obj, "p", 0, &p))
-        return NULL;
-    if (check_cost(N, r, p) != 0) return NULL;
-    if (N < 4) {
-        PyErr_SetString(PyExc_ValueError, "n must be at least 4 for a password string");
-        return NULL;
-    }
+    if (get_cost(n_obj, r_obj, p_obj, &N, &r, &p) != 0) return NULL;
     Py_RETURN_NONE;
 }
 
@@ -445,11 +456,13 @@ PyDoc_STRVAR(hash_password_doc,
 
 static PyObject *py_hash_password(PyObject *self, PyObject *args) {
     (void)self;
-    PyObject *password_obj;
-    unsigned long long N;
-    unsigned int r, p;
+    PyObject *password_obj, *n_obj, *r_obj, *p_obj;
+    uint64_t N;
+    uint32_t r, p;
     const char *encoding;
-    if (!PyArg_ParseTuple(args, "OKIIs:_hash_password", &password_obj, &N, &r, &p, &encoding))
+    if (!PyArg_ParseTuple(args, "OOOOs:_hash_password", &password_obj, &n_obj, &r_obj, &p_obj,
+                          &encoding) ||
+        get_cost(n_obj, r_obj, p_obj, &N, &r, &p) != 0)
         return NULL;
     arg_copy password;
     if (copy_arg(password_obj, "password", encoding, &password) != 0) return NULL;
@@ -488,11 +501,12 @@ PyDoc_STRVAR(verify_password_doc,
 
 static PyObject *py_verify_password(PyObject *self, PyObject *args) {
     (void)self;
-    PyObject *stored_obj, *password_obj;
-    unsigned long long max_memory;
+    PyObject *stored_obj, *password_obj, *max_memory_obj;
+    uint64_t max_memory;
     const char *encoding;
-    if (!PyArg_ParseTuple(args, "OOKs:_verify_password", &stored_obj, &password_obj, &max_memory,
-                          &encoding))
+    if (!PyArg_ParseTuple(args, "OOOs:_verify_password", &stored_obj, &password_obj,
+                          &max_memory_obj, &encoding) ||
+        get_uint(max_memory_obj, "max_memory", 0, &max_memory) != 0)
         return NULL;
     arg_copy stored, password;
     if (copy_stored(stored_obj, &stored) != 0) return NULL;
@@ -517,10 +531,12 @@ PyDoc_STRVAR(needs_rehash_doc,
 
 static PyObject *py_needs_rehash(PyObject *self, PyObject *args) {
     (void)self;
-    PyObject *stored_obj;
-    unsigned long long N;
-    unsigned int r, p;
-    if (!PyArg_ParseTuple(args, "OKII:_needs_rehash", &stored_obj, &N, &r, &p)) return NULL;
+    PyObject *stored_obj, *n_obj, *r_obj, *p_obj;
+    uint64_t N;
+    uint32_t r, p;
+    if (!PyArg_ParseTuple(args, "OOOO:_needs_rehash", &stored_obj, &n_obj, &r_obj, &p_obj) ||
+        get_cost(n_obj, r_obj, p_obj, &N, &r, &p) != 0)
+        return NULL;
     arg_copy stored;
     if (copy_stored(stored_obj, &stored) != 0) return NULL;
     int status = scrypt_password_needs_rehash((const char *)stored.data, N, r, p);
