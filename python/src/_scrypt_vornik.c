@@ -288,7 +288,9 @@ PyDoc_STRVAR(derive_keys_doc,
              "order: each equals scrypt(password, salt=salt, n=n, r=r, p=p,\n"
              "dklen=dklen).  The library mixes up to 16 chunks side by side in its\n"
              "vector lanes, each in a table of its own (n*128*r bytes), as many\n"
-             "tables at once as max_memory bytes hold (None: as many as useful).\n"
+             "tables at once as max_memory bytes hold (None: as many as useful, up\n"
+             "to 16; MemoryError if they cannot be had).  The calling thread keeps\n"
+             "them, zeroed, until it derives with other parameters.\n"
              "ValueError for n, r, p or dklen out of range, or one table larger\n"
              "than max_memory; TypeError for a job that is not a pair of bytes-like\n"
              "objects or str (UTF-8).  Runs with the GIL released.");
