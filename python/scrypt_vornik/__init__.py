@@ -10,6 +10,7 @@ event loop.
 
 from __future__ import annotations
 
+import operator
 from typing import TYPE_CHECKING, Literal, Union
 
 from ._scrypt_vornik import (
@@ -69,14 +70,16 @@ class PasswordHasher:
         encoding: str = "utf-8",
     ) -> None:
         _check_params(n, r, p)
-        if not isinstance(max_memory, int) or isinstance(max_memory, bool):
+        if isinstance(max_memory, bool) or not hasattr(type(max_memory), "__index__"):
             raise TypeError("max_memory must be int")
+        # Plain ints from here on: an int subclass could lie in comparisons.
+        max_memory = int(operator.index(max_memory))
         if not 0 <= max_memory < 2**64:
             raise ValueError("max_memory must be from 0 to 2**64 - 1")
         "".encode(encoding)  # LookupError now for an unknown encoding
-        self._n = n
-        self._r = r
-        self._p = p
+        self._n = int(operator.index(n))
+        self._r = int(operator.index(r))
+        self._p = int(operator.index(p))
         self._max_memory = max_memory
         self._encoding = encoding
 
@@ -118,7 +121,8 @@ class PasswordHasher:
         """True when password matches the stored string hash.
 
         Raises VerifyMismatchError for a wrong password, InvalidHashError
-        for a string it cannot read (a zero byte included), CostLimitError
+        for a string it cannot read (a zero byte or a non-ASCII character
+        included), CostLimitError
         for one that costs more than max_memory (refused before anything is
         allocated).  The key is compared in constant time.
         """

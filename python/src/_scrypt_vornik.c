@@ -5,8 +5,11 @@
  * Every call takes its arguments from Python objects first, into memory of
  * its own (passwords and salts copied, outputs allocated), then releases the
  * GIL for the library call: another thread may mutate or resize a bytearray
- * meanwhile without touching what the library reads.  The copies of
- * passwords are wiped before they are freed.
+ * meanwhile without touching what the library reads.  The library writes
+ * keys into malloc'd memory, never into a Python object, which another
+ * thread could reach while the GIL is released; the results become objects
+ * once it is held again.  The copies of passwords and keys are wiped before
+ * they are freed.
  */
 #define PY_SSIZE_T_CLEAN
 #define Py_LIMITED_API 0x030B0000 /* CPython 3.11: the buffer protocol */
@@ -104,16 +107,44 @@ static int copy_arg(PyObject *obj, const char *name, const char *encoding, arg_c
 }
 
 /*
- * Reads a required unsigned integer argument.  As hashlib.scrypt does, a
- * missing or negative value, or one past 64 bits, is a TypeError when
- * `hashlib_style` is set; otherwise the last two are a ValueError.
+ * Reads an integer argument into 64 bits, as hashlib reads dklen and maxmem:
+ * any object with __index__ (a numpy integer, say), a TypeError otherwise;
+ * a ValueError when it is negative, an OverflowError past 64 bits.  Never
+ * wraps: every size and limit crosses into C through here.
+ */
+static int get_size(PyObject *obj, const char *name, uint64_t *out) {
+    PyObject *index = PyNumber_Index(obj);
+    if (index == NULL) return -1;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
+    if (v == -1 && PyErr_Occurred()) {
+        Py_DECREF(index);
+        return -1;
+    }
+    if (overflow < 0 || (overflow == 0 && v < 0)) {
+        Py_DECREF(index);
+        PyErr_Format(PyExc_ValueError, "%s must not be negative", name);
+        return -1;
+    }
+    unsigned long long u = PyLong_AsUnsignedLongLong(index);
+    Py_DECREF(index);
+    if (u == (unsigned long long)-1 && PyErr_Occurred()) return -1;
+    *out = u;
+    return 0;
+}
+
+/*
+ * Reads a required unsigned integer argument with get_size().  As
+ * hashlib.scrypt reads n, r and p when `hashlib_style` is set: only an int,
+ * and a negative value or one past 64 bits is a TypeError.  Otherwise, both
+ * of those are a ValueError.
  */
 static int get_uint(PyObject *obj, const char *name, int hashlib_style, uint64_t *out) {
     if (obj == NULL) {
         PyErr_Format(PyExc_TypeError, "%s is required and must be an unsigned int", name);
         return -1;
     }
-    if (!PyLong_Check(obj)) {
+    if (hashlib_style && !PyLong_Check(obj)) {
         PyObject *type_name = PyType_GetName(Py_TYPE(obj));
         if (type_name != NULL) {
             PyErr_Format(PyExc_TypeError, "%s must be int, not '%U'", name, type_name);
@@ -121,15 +152,13 @@ static int get_uint(PyObject *obj, const char *name, int hashlib_style, uint64_t
         }
         return -1;
     }
-    unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-    if (v == (unsigned long long)-1 && PyErr_Occurred()) {
+    if (get_size(obj, name, out) == 0) return 0;
+    if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_OverflowError)) {
         PyErr_Clear();
         PyErr_Format(hashlib_style ? PyExc_TypeError : PyExc_ValueError,
                      "%s must be an unsigned int of at most 64 bits", name);
-        return -1;
     }
-    *out = v;
-    return 0;
+    return -1;
 }
 
 /* Checks N, r and p against the library's ranges; ValueError otherwise. */
@@ -184,8 +213,10 @@ PyDoc_STRVAR(scrypt_doc,
              "2**(16*r); r and p are at least 1 with r*p < 2**30; dklen from 1 to\n"
              "(2**32-1)*32.  maxmem bounds the memory the derivation needs,\n"
              "128*r*(n+2) + 128*r*p bytes, as hashlib counts it; 0 means no bound.\n"
-             "ValueError for values outside these ranges, TypeError for arguments\n"
-             "of the wrong type, MemoryError when the memory cannot be had.\n"
+             "n, r and p are ints; dklen and maxmem any integer (__index__).\n"
+             "ValueError for values outside these ranges (OverflowError past 64\n"
+             "bits), TypeError for arguments of the wrong type, MemoryError when\n"
+             "the memory cannot be had.\n"
              "Runs with the GIL released.");
 
 static PyObject *py_scrypt(PyObject *self, PyObject *args, PyObject *kwargs) {
@@ -203,27 +234,11 @@ static PyObject *py_scrypt(PyObject *self, PyObject *args, PyObject *kwargs) {
     uint64_t N, r, p, maxmem = 0, dklen = 64;
     if (get_uint(n_obj, "n", 1, &N) || get_uint(r_obj, "r", 1, &r) || get_uint(p_obj, "p", 1, &p))
         return NULL;
-    if (maxmem_obj != NULL) {
-        if (!PyLong_Check(maxmem_obj)) return PyErr_Format(PyExc_TypeError, "maxmem must be int");
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(maxmem_obj, &overflow);
-        if (v == -1 && PyErr_Occurred()) return NULL;
-        if (overflow < 0 || (overflow == 0 && v < 0)) {
-            PyErr_SetString(PyExc_ValueError, "maxmem must not be negative");
-            return NULL;
-        }
-        maxmem = overflow > 0 ? 0 : (uint64_t)v; /* past 63 bits: no bound */
-    }
-    if (dklen_obj != NULL) {
-        if (!PyLong_Check(dklen_obj)) return PyErr_Format(PyExc_TypeError, "dklen must be int");
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(dklen_obj, &overflow);
-        if (v == -1 && PyErr_Occurred()) return NULL;
-        if (overflow != 0 || v < 1 || (uint64_t)v > MAX_DKLEN) {
-            PyErr_SetString(PyExc_ValueError, "dklen must be from 1 to (2**32 - 1) * 32");
-            return NULL;
-        }
-        dklen = (uint64_t)v;
+    if (maxmem_obj != NULL && get_size(maxmem_obj, "maxmem", &maxmem) != 0) return NULL;
+    if (dklen_obj != NULL && get_size(dklen_obj, "dklen", &dklen) != 0) return NULL;
+    if (dklen < 1 || dklen > MAX_DKLEN) {
+        PyErr_SetString(PyExc_ValueError, "dklen must be from 1 to (2**32 - 1) * 32");
+        return NULL;
     }
     if (check_cost(N, r, p) != 0) return NULL;
     /* RFC 7914: N below 2^(128 * r / 8); hashlib refuses the rest too. */
@@ -245,21 +260,24 @@ static PyObject *py_scrypt(PyObject *self, PyObject *args, PyObject *kwargs) {
         release_copy(&password);
         return NULL;
     }
-    PyObject *key = PyBytes_FromStringAndSize(NULL, (Py_ssize_t)dklen);
-    int status = SCRYPT_OK;
-    if (key != NULL) {
-        uint8_t *out = (uint8_t *)PyBytes_AsString(key);
-        Py_BEGIN_ALLOW_THREADS;
-        status = scrypt_derive_key(password.data, password.len, salt.data, salt.len, N, (uint32_t)r,
-                                   (uint32_t)p, out, (size_t)dklen);
-        Py_END_ALLOW_THREADS;
+    uint8_t *out = malloc((size_t)dklen);
+    if (out == NULL) {
+        release_copy(&password);
+        release_copy(&salt);
+        return PyErr_NoMemory();
     }
+    int status;
+    Py_BEGIN_ALLOW_THREADS;
+    status = scrypt_derive_key(password.data, password.len, salt.data, salt.len, N, (uint32_t)r,
+                               (uint32_t)p, out, (size_t)dklen);
+    Py_END_ALLOW_THREADS;
     release_copy(&password);
     release_copy(&salt);
-    if (key != NULL && status != SCRYPT_OK) {
-        Py_CLEAR(key);
-        raise_status(status);
-    }
+    PyObject *key = status == SCRYPT_OK
+                        ? PyBytes_FromStringAndSize((const char *)out, (Py_ssize_t)dklen)
+                        : raise_status(status);
+    wipe(out, (size_t)dklen);
+    free(out);
     return key;
 }
 
@@ -270,7 +288,9 @@ PyDoc_STRVAR(derive_keys_doc,
              "order: each equals scrypt(password, salt=salt, n=n, r=r, p=p,\n"
              "dklen=dklen).  The library mixes up to 16 chunks side by side in its\n"
              "vector lanes, each in a table of its own (n*128*r bytes), as many\n"
-             "tables at once as max_memory bytes hold (None: as many as useful).\n"
+             "tables at once as max_memory bytes hold (None: as many as useful, up\n"
+             "to 16; MemoryError if they cannot be had).  The calling thread keeps\n"
+             "them, zeroed, until it derives with other parameters.\n"
              "ValueError for n, r, p or dklen out of range, or one table larger\n"
              "than max_memory; TypeError for a job that is not a pair of bytes-like\n"
              "objects or str (UTF-8).  Runs with the GIL released.");
@@ -327,10 +347,17 @@ static PyObject *py_derive_keys(PyObject *self, PyObject *args, PyObject *kwargs
         }
         /* A pair: a tuple, list or other sequence of two, but not a str or
          * bytes-like object of length 2. */
-        if (PyUnicode_Check(item) || PyObject_CheckBuffer(item) || !PySequence_Check(item) ||
-            PySequence_Size(item) != 2) {
+        Py_ssize_t size = -1;
+        if (!PyUnicode_Check(item) && !PyObject_CheckBuffer(item) && PySequence_Check(item))
+            size = PySequence_Size(item);
+        if (size != 2) {
             Py_DECREF(item);
-            PyErr_Clear();
+            /* A TypeError says the job has no length; any other exception
+             * from its __len__ is the caller's own and goes through. */
+            if (size == -1 && PyErr_Occurred()) {
+                if (!PyErr_ExceptionMatches(PyExc_TypeError)) break;
+                PyErr_Clear();
+            }
             PyErr_SetString(PyExc_TypeError, "each job must be a (password, salt) pair");
             break;
         }
@@ -352,33 +379,45 @@ static PyObject *py_derive_keys(PyObject *self, PyObject *args, PyObject *kwargs
         return NULL;
     }
 
-    PyObject *keys = PyList_New((Py_ssize_t)count);
-    for (size_t i = 0; keys != NULL && i < count; i++) {
-        PyObject *key = PyBytes_FromStringAndSize(NULL, (Py_ssize_t)dklen);
-        if (key == NULL) {
-            Py_CLEAR(keys);
-            break;
-        }
-        PyList_SetItem(keys, (Py_ssize_t)i, key);
+    /* The keys go to memory of this call's own, and become bytes objects
+     * only once the GIL is held again: an object made before would be
+     * reachable from other threads (the collector lists the list) while the
+     * library writes it. */
+    uint8_t *out = NULL;
+    if (count > 0 && (count > SIZE_MAX / dklen || (out = malloc(count * (size_t)dklen)) == NULL)) {
+        release_jobs(jobs, copies, count);
+        return PyErr_NoMemory();
+    }
+    for (size_t i = 0; i < count; i++)
         jobs[i] = (scrypt_job){copies[2 * i].data,
                                copies[2 * i].len,
                                copies[2 * i + 1].data,
                                copies[2 * i + 1].len,
-                               (uint8_t *)PyBytes_AsString(key),
+                               out + i * (size_t)dklen,
                                (size_t)dklen,
                                SCRYPT_OK};
-    }
-    int status = SCRYPT_OK;
-    if (keys != NULL) {
-        Py_BEGIN_ALLOW_THREADS;
-        status = scrypt_derive_keys(jobs, count, N, (uint32_t)r, (uint32_t)p, max_memory);
-        Py_END_ALLOW_THREADS;
-    }
+    int status;
+    Py_BEGIN_ALLOW_THREADS;
+    status = scrypt_derive_keys(jobs, count, N, (uint32_t)r, (uint32_t)p, max_memory);
+    Py_END_ALLOW_THREADS;
     release_jobs(jobs, copies, count);
-    if (keys != NULL && status != SCRYPT_OK) {
-        Py_CLEAR(keys);
-        if (status == SCRYPT_ERR_LIMIT) status = SCRYPT_ERR_PARAMETER;
-        raise_status(status);
+    PyObject *keys = NULL;
+    if (status == SCRYPT_OK) {
+        keys = PyList_New((Py_ssize_t)count);
+        for (size_t i = 0; keys != NULL && i < count; i++) {
+            PyObject *key =
+                PyBytes_FromStringAndSize((const char *)out + i * (size_t)dklen, (Py_ssize_t)dklen);
+            if (key == NULL)
+                Py_CLEAR(keys);
+            else
+                PyList_SetItem(keys, (Py_ssize_t)i, key);
+        }
+    } else {
+        raise_status(status == SCRYPT_ERR_LIMIT ? SCRYPT_ERR_PARAMETER : status);
+    }
+    if (out != NULL) {
+        wipe(out, count * (size_t)dklen);
+        free(out);
     }
     return keys;
 }
@@ -387,18 +426,29 @@ PyDoc_STRVAR(check_params_doc,
              "_check_params($module, n, r, p, /)\n--\n\n"
              "Raise ValueError unless the library hashes passwords with n, r, p.");
 
+/* Reads n, r and p for a password string into the library's ranges. */
+static int get_cost(PyObject *n_obj, PyObject *r_obj, PyObject *p_obj, uint64_t *N, uint32_t *r,
+                    uint32_t *p) {
+    uint64_t r64, p64;
+    if (get_uint(n_obj, "n", 0, N) || get_uint(r_obj, "r", 0, &r64) ||
+        get_uint(p_obj, "p", 0, &p64) || check_cost(*N, r64, p64) != 0)
+        return -1;
+    if (*N < 4) {
+        PyErr_SetString(PyExc_ValueError, "n must be at least 4 for a password string");
+        return -1;
+    }
+    *r = (uint32_t)r64; /* below 2^30 after check_cost() */
+    *p = (uint32_t)p64;
+    return 0;
+}
+
 static PyObject *py_check_params(PyObject *self, PyObject *args) {
     (void)self;
     PyObject *n_obj, *r_obj, *p_obj;
-    uint64_t N, r, p;
+    uint64_t N;
+    uint32_t r, p;
     if (!PyArg_ParseTuple(args, "OOO:_check_params", &n_obj, &r_obj, &p_obj)) return NULL;
-    if (get_uint(n_obj, "n", 0, &N) || get_uint(r_obj, "r", 0, &r) || get_uint(p_obj, "p", 0, &p))
-        return NULL;
-    if (check_cost(N, r, p) != 0) return NULL;
-    if (N < 4) {
-        PyErr_SetString(PyExc_ValueError, "n must be at least 4 for a password string");
-        return NULL;
-    }
+    if (get_cost(n_obj, r_obj, p_obj, &N, &r, &p) != 0) return NULL;
     Py_RETURN_NONE;
 }
 
@@ -408,11 +458,13 @@ PyDoc_STRVAR(hash_password_doc,
 
 static PyObject *py_hash_password(PyObject *self, PyObject *args) {
     (void)self;
-    PyObject *password_obj;
-    unsigned long long N;
-    unsigned int r, p;
+    PyObject *password_obj, *n_obj, *r_obj, *p_obj;
+    uint64_t N;
+    uint32_t r, p;
     const char *encoding;
-    if (!PyArg_ParseTuple(args, "OKIIs:_hash_password", &password_obj, &N, &r, &p, &encoding))
+    if (!PyArg_ParseTuple(args, "OOOOs:_hash_password", &password_obj, &n_obj, &r_obj, &p_obj,
+                          &encoding) ||
+        get_cost(n_obj, r_obj, p_obj, &N, &r, &p) != 0)
         return NULL;
     arg_copy password;
     if (copy_arg(password_obj, "password", encoding, &password) != 0) return NULL;
@@ -426,10 +478,17 @@ static PyObject *py_hash_password(PyObject *self, PyObject *args) {
     return PyUnicode_FromString(out);
 }
 
-/* Copies a stored string (str or bytes-like) with its terminator; an
- * embedded zero byte is an InvalidHashError. */
+/* Copies a stored string (str or bytes-like) with its terminator.  Both
+ * forms are ASCII: a str holding anything else (a lone surrogate included)
+ * or an embedded zero byte is an InvalidHashError. */
 static int copy_stored(PyObject *obj, arg_copy *out) {
-    if (copy_arg(obj, "hash", "utf-8", out) != 0) return -1;
+    if (copy_arg(obj, "hash", "ascii", out) != 0) {
+        if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+            PyErr_Clear();
+            PyErr_SetString(InvalidHashError, "the password string is not ASCII");
+        }
+        return -1;
+    }
     if (memchr(out->data, 0, out->len) != NULL) {
         release_copy(out);
         PyErr_SetString(InvalidHashError, "the password string holds a zero byte");
@@ -444,11 +503,12 @@ PyDoc_STRVAR(verify_password_doc,
 
 static PyObject *py_verify_password(PyObject *self, PyObject *args) {
     (void)self;
-    PyObject *stored_obj, *password_obj;
-    unsigned long long max_memory;
+    PyObject *stored_obj, *password_obj, *max_memory_obj;
+    uint64_t max_memory;
     const char *encoding;
-    if (!PyArg_ParseTuple(args, "OOKs:_verify_password", &stored_obj, &password_obj, &max_memory,
-                          &encoding))
+    if (!PyArg_ParseTuple(args, "OOOs:_verify_password", &stored_obj, &password_obj,
+                          &max_memory_obj, &encoding) ||
+        get_uint(max_memory_obj, "max_memory", 0, &max_memory) != 0)
         return NULL;
     arg_copy stored, password;
     if (copy_stored(stored_obj, &stored) != 0) return NULL;
@@ -473,10 +533,12 @@ PyDoc_STRVAR(needs_rehash_doc,
 
 static PyObject *py_needs_rehash(PyObject *self, PyObject *args) {
     (void)self;
-    PyObject *stored_obj;
-    unsigned long long N;
-    unsigned int r, p;
-    if (!PyArg_ParseTuple(args, "OKII:_needs_rehash", &stored_obj, &N, &r, &p)) return NULL;
+    PyObject *stored_obj, *n_obj, *r_obj, *p_obj;
+    uint64_t N;
+    uint32_t r, p;
+    if (!PyArg_ParseTuple(args, "OOOO:_needs_rehash", &stored_obj, &n_obj, &r_obj, &p_obj) ||
+        get_cost(n_obj, r_obj, p_obj, &N, &r, &p) != 0)
+        return NULL;
     arg_copy stored;
     if (copy_stored(stored_obj, &stored) != 0) return NULL;
     int status = scrypt_password_needs_rehash((const char *)stored.data, N, r, p);

@@ -88,6 +88,19 @@ def test_str_that_is_not_utf8_encodable():
         scrypt("\udc80", salt=b"s", n=16, r=1, p=1)
 
 
+class Index:
+    """An integer-like object (as numpy's integers are): __index__ only."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+    def __repr__(self):
+        return f"Index({self.value})"
+
+
 # Keyword sets that hashlib refuses, each with the exception it raises; ours
 # must raise the same class.  The base is n=16, r=1, p=1.
 BAD = [
@@ -111,8 +124,16 @@ BAD = [
     dict(dklen=0),
     dict(dklen=-1),
     dict(dklen=2.0),
+    dict(n=Index(16)),
+    dict(r=Index(1)),
+    dict(dklen=2**70),
+    dict(dklen=Index(-1)),
+    dict(dklen="1"),
     dict(maxmem=-1),
     dict(maxmem=1.0),
+    dict(maxmem=2**70),
+    dict(maxmem=Index(-1)),
+    dict(maxmem=True),
     dict(n=2**14, r=8, maxmem=128 * 8 * (2**14 + 2) + 128 * 8 - 1),
     dict(n=1024, r=8, p=2, maxmem=128 * 8 * (1024 + 2) + 128 * 8 * 2 - 1),
     dict(n=None),
@@ -129,7 +150,7 @@ def _call(f, kwargs):
 
 @pytest.mark.parametrize("kwargs", BAD, ids=[repr(k) for k in BAD])
 def test_errors_as_hashlib(kwargs):
-    with pytest.raises((TypeError, ValueError)) as theirs:
+    with pytest.raises((TypeError, ValueError, OverflowError)) as theirs:
         _call(hashlib.scrypt, kwargs)
     with pytest.raises(theirs.type):
         _call(scrypt, kwargs)
@@ -141,7 +162,10 @@ def test_errors_as_hashlib(kwargs):
         dict(n=2**14, r=8, maxmem=128 * 8 * (2**14 + 2) + 128 * 8),
         dict(n=1024, r=8, p=2, maxmem=128 * 8 * (1024 + 2) + 128 * 8 * 2),
         dict(n=2**15, r=1),
+        dict(dklen=Index(33), maxmem=Index(128 * (16 + 2) + 128)),
+        dict(dklen=True, r=True, p=True),
     ],
+    ids=repr,
 )
 def test_memory_bound_admits_what_hashlib_admits(kwargs):
     assert _call(scrypt, kwargs) == _call(hashlib.scrypt, kwargs)
@@ -199,9 +223,36 @@ def test_derive_keys_takes_any_iterable_and_input_type():
     assert derive_keys([], n=16, r=1, p=1) == []
 
 
+class Boom(Exception):
+    pass
+
+
+class Job:
+    """A (password, salt) sequence whose __len__ or __getitem__ raises."""
+
+    def __init__(self, len_error=None, item_error=None):
+        self.len_error, self.item_error = len_error, item_error
+
+    def __len__(self):
+        if self.len_error:
+            raise self.len_error
+        return 2
+
+    def __getitem__(self, i):
+        if self.item_error:
+            raise self.item_error
+        return (b"pw", b"s")[i]
+
+
 @pytest.mark.parametrize(
     "jobs,kwargs,error",
     [
+        # A job's own exception goes through; only not being a sequence is
+        # this module's TypeError.
+        ([Job(len_error=Boom)], {}, Boom),
+        ([Job(len_error=KeyboardInterrupt)], {}, KeyboardInterrupt),
+        ([Job(len_error=MemoryError)], {}, MemoryError),
+        ([Job(item_error=Boom)], {}, Boom),
         ([(b"a", b"b")], dict(n=3), ValueError),
         ([(b"a", b"b")], dict(n=2**32), ValueError),
         ([(b"a", b"b")], dict(r=0), ValueError),

@@ -66,6 +66,33 @@ def test_attributes_read_only_and_checked():
             PasswordHasher(**bad)
 
 
+class Liar(int):
+    """An int that says it lies within any range."""
+
+    def __lt__(self, other):
+        return True
+
+    __le__ = __gt__ = __ge__ = __lt__
+
+
+def test_max_memory_is_checked_as_a_plain_int():
+    h = FAST.hash("pw")
+    for bad in [Liar(-1), Liar(2**64)]:
+        with pytest.raises(ValueError):
+            PasswordHasher(max_memory=bad)
+    hasher = PasswordHasher(n=2**10, max_memory=Liar(2**20 - 1))
+    assert type(hasher.max_memory) is int and hasher.max_memory == 2**20 - 1
+    with pytest.raises(CostLimitError):
+        hasher.verify(h, "pw")  # one byte short of the string's 1 MiB table
+    # Below the class, nothing wraps either: -1 is not 2**64 - 1.
+    from scrypt_vornik import _scrypt_vornik
+    for bad in [-1, 2**64, Liar(-1)]:
+        with pytest.raises(ValueError):
+            _scrypt_vornik._verify_password(h, "pw", bad, "utf-8")
+        with pytest.raises(ValueError):
+            _scrypt_vornik._needs_rehash(h, 2**10, bad, 1)
+
+
 def test_needs_rehash():
     h = FAST.hash("pw")
     assert FAST.check_needs_rehash(h) is False
@@ -75,14 +102,16 @@ def test_needs_rehash():
     assert PasswordHasher(n=2**10, p=2).check_needs_rehash(h) is True
     with pytest.raises(InvalidHashError):
         FAST.check_needs_rehash("$7$nonsense")
-    with pytest.raises(InvalidHashError):
-        FAST.check_needs_rehash(h + "\x00")
+    for bad in [h + "\x00", h[:-1] + "\udcff", h[:-1] + "é"]:
+        with pytest.raises(InvalidHashError):
+            FAST.check_needs_rehash(bad)
 
 
 def test_invalid_strings():
     h = FAST.hash("pw")
     bad = ["", "$7$", "garbage", "$7$C6..../....", h[:60], "$scrypt$ln=10,r=8,p=1$$",
-           "$7$.6..../....salt$key", "$2b$12$" + "a" * 53]
+           "$7$.6..../....salt$key", "$2b$12$" + "a" * 53,
+           h[:-1] + "\udcff", "\udcff", h[:-1] + "é", h.encode()[:-1] + b"\xe9"]
     for s in bad:
         with pytest.raises(InvalidHashError) as e:
             FAST.verify(s, "pw")

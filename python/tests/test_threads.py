@@ -3,6 +3,7 @@ code meanwhile, event loops stay responsive under asyncio.to_thread, and a
 buffer mutated by another thread never reaches the library half-changed."""
 
 import asyncio
+import gc
 import hashlib
 import threading
 import time
@@ -153,3 +154,39 @@ def test_mutated_bytearray_reaches_the_library_whole():
         mutator.join()
     assert seen <= keys, "a derivation saw a half-changed buffer"
     assert resize_errors == []
+
+
+def test_derive_keys_result_unreachable_until_written():
+    # While the library works, another thread walks the collector's objects
+    # for a list of 16 keys: one it found then could be cleared (the library
+    # would write into freed memory) or hashed half-written.  Every list it
+    # finds must already hold the finished keys.
+    dklen = 4099
+    jobs = [(b"pw %d" % i, b"salt") for i in range(16)]
+    done = threading.Event()
+    snapshots = []
+    scans = []
+
+    def snoop():
+        while not done.is_set():
+            for o in gc.get_objects():
+                if (type(o) is list and len(o) == 16
+                        and all(type(b) is bytes and len(b) == dklen for b in o)):
+                    snapshots.append([bytearray(b) for b in o])
+            scans.append(1)
+
+    snooper = threading.Thread(target=snoop)
+    snooper.start()
+    try:
+        while not scans:
+            time.sleep(0.001)
+        keys = derive_keys(jobs, n=2**13, r=8, p=1, dklen=dklen)
+    finally:
+        done.set()
+        snooper.join()
+    expected = [hashlib.scrypt(pw, salt=s, n=2**13, r=8, p=1, dklen=dklen, maxmem=2**31 - 1)
+                for pw, s in jobs]
+    assert keys == expected
+    assert len(scans) > 1
+    assert all(snapshot == expected for snapshot in snapshots), \
+        f"{len(snapshots)} lists seen, some holding unfinished keys"
