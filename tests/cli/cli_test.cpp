@@ -22,7 +22,7 @@
 #include <sodium.h>
 #endif
 #ifdef SCRYPT_TEST_XCRYPT
-#include <crypt.h>
+#include "support/xcrypt_string.h"
 #endif
 
 namespace {
@@ -416,13 +416,6 @@ TEST(CliStrings, Libsodium) {
 #endif
 
 #ifdef SCRYPT_TEST_XCRYPT
-std::string crypt_string(const std::string &pw, const std::string &setting) {
-    struct crypt_data data;
-    memset(&data, 0, sizeof data);
-    const char *s = crypt_r(pw.c_str(), setting.c_str(), &data);
-    return s && s[0] != '*' ? s : "";
-}
-
 TEST(CliStrings, Crypt) {
     for (const char *N : {"16", "1024"}) {
         const std::string s = own_string(password, N);

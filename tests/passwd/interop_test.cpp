@@ -15,7 +15,7 @@
 #include <sodium.h>
 #endif
 #ifdef SCRYPT_TEST_XCRYPT
-#include <crypt.h>
+#include "support/xcrypt_string.h"
 #endif
 
 namespace {
@@ -116,13 +116,6 @@ TEST(Libsodium, OwnStringsVerifyThere) {
 // ------------------------------------------------------------ libxcrypt
 
 #ifdef SCRYPT_TEST_XCRYPT
-std::string crypt_string(const std::string &pw, const std::string &setting) {
-    struct crypt_data data;
-    memset(&data, 0, sizeof data);
-    const char *s = crypt_r(pw.c_str(), setting.c_str(), &data);
-    return s && s[0] != '*' ? s : "";
-}
-
 TEST(Libxcrypt, StringsVerifyHere) {
     std::vector<std::string> settings;
     // crypt_gensalt's own settings (r = 32, a 22-character salt) at its
