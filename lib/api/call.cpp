@@ -8,9 +8,13 @@
 
 namespace {
 
-// Room left under the scrubbed area for scrub_stack()'s own frame and the
-// wipe it calls, where a thread's stack ends closer than the usual area.
-enum { scrub_margin = 1024 };
+// Room left under the scrubbed area, where a thread's stack ends closer than
+// the usual area: for scrub_stack()'s own frame and the wipe it calls, the
+// dynamic linker binding the wipe's symbol on a first call (it saves the
+// whole vector state, 2.7 KiB with AVX-512), and the frame of a signal
+// delivered meanwhile (as much again).  A call's own frames cannot have
+// reached into it unless they came as close to the end of the stack.
+enum { scrub_margin = 8192 };
 
 // The calling thread's stack, looked up once per thread: lowest and highest
 // address, or 0 and 0 where they are not known.  The main thread's stack
@@ -38,15 +42,16 @@ void look_up_stack() {
 }
 
 // How much of the stack below `here` the scrub covers: the usual area, or
-// as much of it as the thread's stack holds (the call's frames cannot have
-// reached further).  A stack pointer outside the recorded stack (a host's
+// as much of it as the thread's stack holds above the margin (the call's
+// frames cannot have reached further), nothing when `here` is within the
+// margin already.  A stack pointer outside the recorded stack (a host's
 // coroutine on a stack of its own) gets the usual area.
 size_t scrub_bytes(uintptr_t here) {
     if (!stack_looked_up) look_up_stack();
-    if (here > stack_low + scrub_margin && here <= stack_high &&
-        here - stack_low - scrub_margin < SCRYPT_CALL_STACK_BYTES)
-        return here - stack_low - scrub_margin;
-    return SCRYPT_CALL_STACK_BYTES;
+    if (here <= stack_low || here > stack_high) return SCRYPT_CALL_STACK_BYTES;
+    if (here - stack_low <= scrub_margin) return 0;
+    const size_t room = here - stack_low - scrub_margin;
+    return room < size_t(SCRYPT_CALL_STACK_BYTES) ? room : size_t(SCRYPT_CALL_STACK_BYTES);
 }
 
 // Its own frame, one below scrypt_call_end()'s, whose caller is the entry
@@ -54,6 +59,7 @@ size_t scrub_bytes(uintptr_t here) {
 // depth that the call's own frames used.
 __attribute__((noinline)) void scrub_stack() {
     const size_t bytes = scrub_bytes(reinterpret_cast<uintptr_t>(__builtin_frame_address(0)));
+    if (bytes == 0) return;
     unsigned char *area = static_cast<unsigned char *>(__builtin_alloca(bytes));
     scrypt_wipe(area, bytes);
 }

@@ -89,8 +89,9 @@ int scrypt_derive_keys(scrypt_job *jobs, size_t count, uint64_t N, uint32_t r, u
         for (size_t i = 0; each_job_set && status == SCRYPT_OK && i < count; i++)
             status = jobs[i].status;
     }
-    // A failure that stopped every job is every job's.
-    if (!each_job_set && jobs != nullptr)
+    // A failure that stopped every job is every job's, unless no array of
+    // `count` jobs can exist (its size would pass the address space).
+    if (!each_job_set && jobs != nullptr && count <= SIZE_MAX / sizeof *jobs)
         for (size_t i = 0; i < count; i++) jobs[i].status = status;
     // Clears the stack and the registers that the call leaves behind.
     scrypt_call_end(&call);

@@ -93,7 +93,8 @@ derive_status scrypt_check_batch_ranges(const scrypt_job *jobs, size_t count) {
     range *list = most <= on_stack ? local : (range *)malloc(most * sizeof(range));
     if (list == nullptr) return DERIVE_NO_MEMORY;
     size_t n = 0;
-    add(list, n, jobs, count * sizeof *jobs, none, false);
+    // The call writes every job's status: the array counts as an output.
+    add(list, n, jobs, count * sizeof *jobs, none, true);
     for (size_t i = 0; i < count; i++) {
         const scrypt_job &j = jobs[i];
         add(list, n, j.password, j.password_len, i, false);
@@ -125,7 +126,7 @@ derive_status scrypt_derive_batch_in(work_buffers *work, scrypt_job *jobs, size_
     const derive_status status = scrypt_check_parameters(N, r, p, 0);
     if (status != DERIVE_OK) return status;
     if (count == 0) return DERIVE_OK;
-    if (jobs == nullptr) return DERIVE_BAD_JOBS;
+    if (jobs == nullptr || count > SIZE_MAX / sizeof *jobs) return DERIVE_BAD_JOBS;
     const derive_status ranges = scrypt_check_batch_ranges(jobs, count);
     if (ranges != DERIVE_OK) return ranges;
     batch_shape shape;

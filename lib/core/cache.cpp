@@ -20,6 +20,12 @@ bool release_registered = false;
 // (one used afterwards is released after its call), so that threads still
 // deriving while the process ends cannot keep exit() busy.
 bool released_at_end = false;
+// In a child of fork(): the sets of the parent's other threads, unlinked by
+// the child's handler but not released there (the handler must not call
+// free(): an allocator may be usable in the child only once the handlers
+// have run), chained through `next`.  The child's next derivation, or the
+// release at the end, releases them.
+work_cache *orphans = nullptr;
 
 // Each thread's own set; constant-initialised, so no code runs when a thread
 // starts, and a thread that never derives costs nothing but these bytes.
@@ -62,12 +68,29 @@ work_buffers take(work_cache *c) {
     return w;
 }
 
+// Releases sets taken off `orphans`, with the mutex let go: their threads
+// do not exist in this process, so nothing else can reach them.
+void release_orphans(work_cache *c) {
+    while (c) {
+        work_cache *next = c->next;
+        c->next = nullptr;
+        work_buffers w = take(c);
+        scrypt_release_work(&w);
+        c = next;
+    }
+}
+
 // At unload (atexit() handlers of a shared object run at dlclose()) or at
 // process end: every set is released, and the key is deleted, so that no
 // thread that exits later calls a destructor in code that is gone.  A set in
 // use (another thread is deriving while the process ends) is released by
 // that derivation when it ends.
 void release_everything() {
+    lock_registry();
+    work_cache *left = orphans;
+    orphans = nullptr;
+    unlock_registry();
+    release_orphans(left);
     lock_registry();
     // From here on no set is linked again (scrypt_cache_begin()), so the
     // loop ends although it lets the mutex go for each release.
@@ -103,8 +126,9 @@ void thread_exits(void *value) {
 
 // fork() with threads: the child has only the forking thread.  The mutex is
 // held across fork() so that the list is whole in the child, and there the
-// sets of every other thread are released: their threads do not exist in
-// the child, and their memory would otherwise stay with it for good.  Sets
+// sets of every other thread are unlinked, to be released by the child's
+// next derivation: their threads do not exist in the child, and their memory
+// would otherwise stay with it for good.  Sets
 // that another thread was deriving in hold that derivation's intermediate
 // values; they are released without a wipe, as the child holds that
 // derivation's password and caller anyway, and zeroing would copy every
@@ -128,8 +152,8 @@ void after_fork_child() {
         c->busy = false;
         // The record holds what its thread last put into it under the mutex
         // (scrypt_exchange_work()): buffers that are allocated, or nothing.
-        work_buffers w = take(c);
-        scrypt_release_work(&w);
+        c->next = orphans;
+        orphans = c;
     }
     forking = false;
     pthread_mutex_unlock(&registry);
@@ -153,6 +177,8 @@ void scrypt_cache_setup(void) {
 
 void scrypt_cache_begin(work_cache *c) {
     lock_registry();
+    work_cache *left = orphans;
+    orphans = nullptr;
     if (!c->linked && released_at_end) {
         // The process is ending (or the library going): a set used now is
         // no longer registered, and is released after the call.
@@ -171,6 +197,7 @@ void scrypt_cache_begin(work_cache *c) {
     }
     c->busy = true;
     unlock_registry();
+    release_orphans(left);
 }
 
 void scrypt_cache_end(work_cache *c) {

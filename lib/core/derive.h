@@ -45,7 +45,7 @@ typedef enum derive_status {
     DERIVE_BAD_LENGTH,  // out_len above (2^32 - 1) * 32
     DERIVE_NO_MEMORY,   // a work buffer could not be allocated
     DERIVE_OVER_LIMIT,  // a batch's memory allowance has no room for a table
-    DERIVE_BAD_JOBS,    // a batch of jobs at a null pointer
+    DERIVE_BAD_JOBS,    // a batch of jobs at a null pointer, or more than fit in memory
     DERIVE_OVERLAP,     // a batch job's output overlaps another job's
                         // password, salt or output, or the jobs
 } derive_status;

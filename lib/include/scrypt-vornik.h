@@ -115,7 +115,14 @@ extern "C" {
  * call is never cancelled half-way: it disables thread cancellation for its
  * whole duration, waits included, and restores it before it returns.  After
  * fork() the child derives at once; the buffers of the parent's other
- * threads are released there.
+ * threads are released there, by the child's first derivation (the fork
+ * handlers themselves free nothing).
+ *
+ * Stack: a call's frames and the clearing at its end take up to 32 KiB
+ * below the caller's frame.  On a thread whose stack ends sooner (a host's
+ * thread made with a small stack), the clearing stops 8 KiB short of its end;
+ * a call on a stack the C library does not know (a coroutine's) needs the
+ * whole 32 KiB.
  *
  * Signals: no function of the library is async-signal-safe.  A signal
  * handler must not call any of them: one that calls scrypt_derive_key() (or
@@ -194,7 +201,9 @@ typedef struct scrypt_job {
  * first job (in job order) that failed:
  *     SCRYPT_ERR_PARAMETER  N, r or p outside the ranges of
  *                           scrypt_derive_key(), jobs null with count > 0,
- *                           or outputs that overlap (every job; see below),
+ *                           outputs that overlap (every job; see below), or
+ *                           a count no array of jobs can have (nothing is
+ *                           written, not even the statuses),
  *                           or this job's out_len too large (this job only:
  *                           the others are derived)
  *     SCRYPT_ERR_LIMIT      one table is larger than max_memory (every job;
@@ -209,7 +218,8 @@ typedef struct scrypt_job {
  * (its key is then that of its inputs as they were when the call began, as
  * for scrypt_derive_key()), and jobs may share passwords and salts.  A batch
  * in which any job's output overlaps another job's password, salt or output,
- * or the `jobs` array itself, is refused before anything is allocated or
+ * or anything overlaps the `jobs` array itself (the call writes the
+ * statuses), is refused before anything is allocated or
  * written, whatever `max_memory` allows: every job's status is
  * SCRYPT_ERR_PARAMETER, and so is the call's.  Empty ranges overlap nothing,
  * and the output of a job whose out_len is refused counts as empty.  The

@@ -199,6 +199,12 @@ const overlap_case overlap_cases[] = {
      [](scrypt_job *j, uint8_t *) { j[1].out = j[0].out + 31; }, true},
     {"an output over the jobs", [](scrypt_job *j, uint8_t *) { j[1].out = (uint8_t *)(j + 2); },
      true},
+    {"a password over the jobs, whose statuses the call writes",
+     [](scrypt_job *j, uint8_t *) {
+         j[1].password = (const uint8_t *)(j + 2);
+         j[1].password_len = 4;
+     },
+     true},
     {"an output over its own password",
      [](scrypt_job *j, uint8_t *) { j[1].out = (uint8_t *)j[1].password + 8; }, false},
     {"an output over its own salt and password",
@@ -303,6 +309,17 @@ TEST(Overlap, ASingleDerivationsOutputMayCoverItsInputs) {
             scrypt(a.data() + 10, 40, a.data(), 20, 5, 1, 1, a.data() + 5, 80);
         EXPECT_EQ(std::vector<uint8_t>(a.begin() + 5, a.begin() + 85), *want);
     }
+}
+
+// A count that no array of jobs can have (its size would pass the address
+// space) is refused, and nothing is written, not even the statuses.
+TEST(Overlap, ImpossibleCountWritesNothing) {
+    batch b(1);
+    b.jobs[0].status = 12345;
+    EXPECT_EQ(
+        scrypt_derive_keys(b.jobs.data(), SIZE_MAX / sizeof(scrypt_job) + 1, 16, 1, 1, unlimited),
+        SCRYPT_ERR_PARAMETER);
+    EXPECT_EQ(b.jobs[0].status, 12345);
 }
 
 // A large batch takes the overlap check's other path (its list on the

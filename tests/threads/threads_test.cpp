@@ -10,9 +10,11 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <setjmp.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -219,6 +221,55 @@ TEST(Threads, EntryPointsFitASmallThreadStack) {
         if (pthread_create(&thread, &attr, body, nullptr) != 0) return 2;
         pthread_join(thread, nullptr);
         pthread_attr_destroy(&attr);
+        return failures == 0 ? 0 : 1;
+    });
+#endif
+}
+
+// The same thread size, with the process's first call one that fails before
+// it derives (so the end of the call binds the C library's symbols there),
+// and signals arriving all the while, whose frames need room below the
+// deepest point of the call's clearing.
+TEST(Threads, SmallThreadStackTakesSignalsAndEarlyFailures) {
+#if SCRYPT_TEST_ASAN || SCRYPT_TEST_TSAN
+    GTEST_SKIP() << "the sanitizer's frames and runtime need more than a 32 KiB stack";
+#else
+    expect_child_succeeds([] {
+        // SIGPROF every 100 us of CPU time, taken by the small thread only
+        // (the others block it; the deadline's SIGALRM stays as it is).
+        signal(SIGPROF, [](int) {});
+        sigset_t prof;
+        sigemptyset(&prof);
+        sigaddset(&prof, SIGPROF);
+        pthread_sigmask(SIG_BLOCK, &prof, nullptr);
+        const struct itimerval every_100us = {{0, 100}, {0, 100}};
+        setitimer(ITIMER_PROF, &every_100us, nullptr);
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setstacksize(&attr, 32768);
+        pthread_t thread;
+        static int failures;
+        auto body = [](void *) -> void * {
+            sigset_t prof;
+            sigemptyset(&prof);
+            sigaddset(&prof, SIGPROF);
+            pthread_sigmask(SIG_UNBLOCK, &prof, nullptr);
+            if (scrypt_verify_password("not a string", (const uint8_t *)"pw", 2, 0) !=
+                SCRYPT_ERR_FORMAT)
+                failures++;
+            uint8_t key[32];
+            const time_t end = time(nullptr) + 1;
+            while (time(nullptr) <= end)
+                if (scrypt_derive_key((const uint8_t *)"pw", 2, (const uint8_t *)"salt", 4, 2, 1, 1,
+                                      key, sizeof key) != SCRYPT_OK)
+                    failures++;
+            return nullptr;
+        };
+        if (pthread_create(&thread, &attr, body, nullptr) != 0) return 2;
+        pthread_join(thread, nullptr);
+        pthread_attr_destroy(&attr);
+        const struct itimerval off = {};
+        setitimer(ITIMER_PROF, &off, nullptr);
         return failures == 0 ? 0 : 1;
     });
 #endif
