@@ -174,6 +174,19 @@ TEST(Threads, ManyCallsWithMixedFactorsMatchOpenSSL) {
     });
 }
 
+// Runs `body` on a new thread with a 32 KiB stack, as a language runtime's
+// minimum gives it; false when no such thread could be made.
+bool on_small_stack(void *(*body)(void *)) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 32768);
+    pthread_t thread;
+    const bool made = pthread_create(&thread, &attr, body, nullptr) == 0;
+    if (made) pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    return made;
+}
+
 // A host thread with a small stack (32 KiB, as a language runtime's
 // minimum gives it) calls every entry point, its first call with the
 // self-test included: each derives the right key, and the clearing at the
@@ -183,10 +196,6 @@ TEST(Threads, EntryPointsFitASmallThreadStack) {
     GTEST_SKIP() << "the sanitizer's frames and runtime need more than a 32 KiB stack";
 #else
     expect_child_succeeds([] {
-        pthread_attr_t attr;
-        pthread_attr_init(&attr);
-        pthread_attr_setstacksize(&attr, 32768);
-        pthread_t thread;
         static int failures;
         auto body = [](void *) -> void * {
             uint8_t key[40];
@@ -218,9 +227,7 @@ TEST(Threads, EntryPointsFitASmallThreadStack) {
                 failures++;
             return nullptr;
         };
-        if (pthread_create(&thread, &attr, body, nullptr) != 0) return 2;
-        pthread_join(thread, nullptr);
-        pthread_attr_destroy(&attr);
+        if (!on_small_stack(body)) return 2;
         return failures == 0 ? 0 : 1;
     });
 #endif
@@ -244,10 +251,6 @@ TEST(Threads, SmallThreadStackTakesSignalsAndEarlyFailures) {
         pthread_sigmask(SIG_BLOCK, &prof, nullptr);
         const struct itimerval every_100us = {{0, 100}, {0, 100}};
         setitimer(ITIMER_PROF, &every_100us, nullptr);
-        pthread_attr_t attr;
-        pthread_attr_init(&attr);
-        pthread_attr_setstacksize(&attr, 32768);
-        pthread_t thread;
         static int failures;
         auto body = [](void *) -> void * {
             sigset_t prof;
@@ -265,9 +268,7 @@ TEST(Threads, SmallThreadStackTakesSignalsAndEarlyFailures) {
                     failures++;
             return nullptr;
         };
-        if (pthread_create(&thread, &attr, body, nullptr) != 0) return 2;
-        pthread_join(thread, nullptr);
-        pthread_attr_destroy(&attr);
+        if (!on_small_stack(body)) return 2;
         const struct itimerval off = {};
         setitimer(ITIMER_PROF, &off, nullptr);
         return failures == 0 ? 0 : 1;
