@@ -176,7 +176,7 @@ TEST(Threads, ManyCallsWithMixedFactorsMatchOpenSSL) {
 
 // Runs `body` on a new thread with a 32 KiB stack, as a language runtime's
 // minimum gives it; false when no such thread could be made.
-bool on_small_stack(void *(*body)(void *)) {
+[[maybe_unused]] bool on_small_stack(void *(*body)(void *)) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, 32768);
