@@ -94,6 +94,10 @@ extern double scalar_add_latency_ns;
 // of a dependent chain of bare cores (salsa_floor.cpp), continuing from
 // `block`.
 double floor_core_ns(uint32_t block[16]);
+// One sample of the AVX-512 lane form's floor: ns per chain-core of sixteen
+// dependent chains of bare cores in registers (lanes_floor_avx512.cpp),
+// continuing from `blocks`.  x86-64 only, and only where AVX-512 runs.
+double lanes_floor_ns_avx512(uint32_t blocks[256]);
 
 // ---------------------------------------------------------------- CSV
 

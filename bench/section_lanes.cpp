@@ -87,6 +87,24 @@ void section_lanes() {
         }
     }
     const double floor_ns = median(floor_t);
+    // The AVX-512 lane form against its own floor, sampled side by side.
+    double lanes_floor = 0, lanes_form = 0;
+#if defined(__x86_64__)
+    if (flags & FEATURE_AVX512) {
+        alignas(64) uint32_t blocks[256];
+        fill_random(blocks, 256, 9);
+        workload wl(loads[0].N, loads[0].r);
+        const contender *form = nullptr;
+        for (const contender &c : all)
+            if (c.lanes && std::string(c.lanes->name) == "avx512") form = &c;
+        std::vector<double> f, l;
+        for (int rep = 0; form && rep < 41; rep++) {
+            f.push_back(lanes_floor_ns_avx512(blocks));
+            l.push_back(wl.sample(*form));
+        }
+        if (form) lanes_floor = median(f), lanes_form = median(l);
+    }
+#endif
     printf("   %-30s %14s %9s %14s %9s\n", "form", "N=32 ns/core", "vs floor", "N=2^14 ns/core",
            "vs floor");
     printf("   %-30s %14.2f %9.2f %14s %9s\n", "scalar latency floor", floor_ns, 1.0, "", "");
@@ -98,6 +116,20 @@ void section_lanes() {
         if (csv) fprintf(csv, "%s,%u,%.3f,%.3f\n", all[i].name.c_str(), all[i].chains(), a, b);
     }
     if (csv) fclose(csv);
+    if (lanes_floor > 0) {
+        // In cycles too, where one cycle was measured.
+        const double cycle = scalar_add_latency_ns;
+        char form_cycles[32] = "", floor_cycles[32] = "";
+        if (cycle > 0) {
+            snprintf(form_cycles, sizeof form_cycles, " (%.1f cycles)", lanes_form / cycle);
+            snprintf(floor_cycles, sizeof floor_cycles, " (%.1f cycles)", lanes_floor / cycle);
+        }
+        printf(
+            "\n   lanes avx512 in cache (N = %u): %.2f ns per chain-core%s, %.2fx its floor,\n"
+            "   sixteen cores kept in registers: %.2f ns%s; sampled side by side\n",
+            loads[0].N, lanes_form, form_cycles, lanes_form / lanes_floor, lanes_floor,
+            floor_cycles);
+    }
     const lane_ranking &rk = scrypt_lane_ranking;
     if (rk.ranked) {
         printf("\n   the first call's lane timing (TSC ticks per 16 chains of N = %u, r = %u):\n",
