@@ -25,6 +25,7 @@ struct avx512_lanes {
     }
     static inline word load(const uint32_t *p) { return _mm512_load_si512((const void *)p); }
     static inline void store(uint32_t *p, word v) { _mm512_store_si512((void *)p, v); }
+    static inline void stream(uint32_t *p, word v) { _mm512_stream_si512((word *)p, v); }
     // Two rounds of unpacking transpose 4 x 4 words inside every 16-byte
     // quarter; two rounds of quarter shuffles then transpose the 4 x 4
     // quarters.

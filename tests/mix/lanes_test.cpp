@@ -44,8 +44,18 @@ TEST_P(LaneForm, EveryLaneEqualsThePortableROMixOfItsChunk) {
     struct {
         uint32_t N, r, count;
     } const cases[] = {
-        {2, 1, L},  {4, 1, L},          {16, 2, L},   {64, 3, L},  {8, 5, L - 1},
-        {16, 1, 1}, {32, 8, L / 2 + 1}, {1024, 1, L}, {4, 256, 2}, {256, 7, L - 3 > 0 ? L - 3 : 1},
+        {2, 1, L},
+        {4, 1, L},
+        {16, 2, L},
+        {64, 3, L},
+        {8, 5, L - 1},
+        {16, 1, 1},
+        {32, 8, L / 2 + 1},
+        {1024, 1, L},
+        {4, 256, 2},
+        {256, 7, L - 3 > 0 ? L - 3 : 1},
+        // 16 MiB of tables in all: written past the caches.
+        {16384 / L, 8, L},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << "N = " << c.N << ", r = " << c.r << ", " << c.count
