@@ -21,6 +21,7 @@ enum : uint64_t {
     FEATURE_XOP = 0x100,
     FEATURE_AVX2 = 0x200,
     FEATURE_AVX512 = 0x400,  // AVX-512F and AVX-512VL, their state enabled
+    FEATURE_SHA = 0x800,     // the SHA-256 instructions, with SSSE3 and SSE4.1
 };
 
 // The four registers that CPUID returns for one leaf.
@@ -82,6 +83,11 @@ cpu_feature_flags detect_cpu_with(Source &source) {
     if (max_leaf > 6) {
         source.cpuid(&r, 7);
         if (r.ebx & 0x20) flags |= FEATURE_AVX2;
+        // The SHA-256 instructions, which the form that uses them pairs
+        // with SSSE3's shuffle and SSE4.1's blend.  They need no AVX state,
+        // but leaf 7 is asked only where AVX runs: a processor with them and
+        // without AVX (some low-power cores) hashes with the portable code.
+        if ((r.ebx & 0x20000000) && (ecx1 & 0x00080200) == 0x00080200) flags |= FEATURE_SHA;
         // EVEX instructions, 128-bit ones included, fault unless the
         // operating system also saves the opmask registers (bit 5) and the
         // upper halves of zmm0-15 (bit 6) and zmm16-31 (bit 7).

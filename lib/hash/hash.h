@@ -28,8 +28,18 @@ typedef struct hmac_context {
 
 enum { SCRYPT_HASH_DIGEST_BYTES = 32, SCRYPT_HASH_BLOCK_BYTES = 64 };
 
-// Compresses `blocks` (>= 1) whole 64-byte blocks into ctx->H.
+// Compresses `blocks` (>= 1) whole 64-byte blocks into ctx->H, with the
+// processor's SHA-256 instructions where it has them.
 void sha256_blocks(hash_context *ctx, const uint8_t *data, uint64_t blocks);
+
+// The two forms of the compression, on the chaining words alone: portable
+// code, and the SHA extensions of x86-64 (only where detect_cpu() reports
+// FEATURE_SHA).  Both give the same words.
+void sha256_blocks_portable(uint32_t H[8], const uint8_t *data, uint64_t blocks);
+#if SCRYPT_X86_64
+void sha256_blocks_shani(uint32_t H[8], const uint8_t *data, uint64_t blocks);
+#endif
+extern const uint32_t scrypt_sha256_constants[64];
 
 void scrypt_hash_init(hash_context *ctx);
 void scrypt_hash_update(hash_context *ctx, const uint8_t *data, size_t len);

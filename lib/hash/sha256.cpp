@@ -10,11 +10,10 @@
 // before the function holding it returns.
 #include <string.h>
 
+#include "dispatch/cpu.h"
 #include "hash.h"
 
-namespace {
-
-const uint32_t sha256_constants[64] = {
+extern "C" const uint32_t scrypt_sha256_constants[64] = {
     0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
     0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
     0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
@@ -24,6 +23,8 @@ const uint32_t sha256_constants[64] = {
     0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
     0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
 };
+
+namespace {
 
 inline uint32_t rotr(uint32_t x, unsigned n) {
     return (x >> n) | (x << (32 - n));
@@ -54,7 +55,7 @@ inline void store_be64(uint8_t *p, uint64_t v) {
 
 extern "C" {
 
-void sha256_blocks(hash_context *ctx, const uint8_t *data, uint64_t blocks) {
+void sha256_blocks_portable(uint32_t H[8], const uint8_t *data, uint64_t blocks) {
     uint32_t w[64];
     for (; blocks != 0; blocks--, data += 64) {
         for (int t = 0; t < 16; t++) w[t] = load_be32(data + 4 * t);
@@ -63,11 +64,11 @@ void sha256_blocks(hash_context *ctx, const uint8_t *data, uint64_t blocks) {
             uint32_t s1 = rotr(w[t - 2], 17) ^ rotr(w[t - 2], 19) ^ (w[t - 2] >> 10);
             w[t] = w[t - 16] + s0 + w[t - 7] + s1;
         }
-        uint32_t a = ctx->H[0], b = ctx->H[1], c = ctx->H[2], d = ctx->H[3];
-        uint32_t e = ctx->H[4], f = ctx->H[5], g = ctx->H[6], h = ctx->H[7];
+        uint32_t a = H[0], b = H[1], c = H[2], d = H[3];
+        uint32_t e = H[4], f = H[5], g = H[6], h = H[7];
         for (int t = 0; t < 64; t++) {
             uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) +
-                          sha256_constants[t] + w[t];
+                          scrypt_sha256_constants[t] + w[t];
             uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
             h = g;
             g = f;
@@ -78,19 +79,28 @@ void sha256_blocks(hash_context *ctx, const uint8_t *data, uint64_t blocks) {
             b = a;
             a = t1 + t2;
         }
-        ctx->H[0] += a;
-        ctx->H[1] += b;
-        ctx->H[2] += c;
-        ctx->H[3] += d;
-        ctx->H[4] += e;
-        ctx->H[5] += f;
-        ctx->H[6] += g;
-        ctx->H[7] += h;
-        ctx->bit_count += 512;
+        H[0] += a;
+        H[1] += b;
+        H[2] += c;
+        H[3] += d;
+        H[4] += e;
+        H[5] += f;
+        H[6] += g;
+        H[7] += h;
     }
     // The schedule holds the block as big-endian words: for a keyed block,
     // the password XOR a pad.
     wipe_secret(w, sizeof w);
+}
+
+void sha256_blocks(hash_context *ctx, const uint8_t *data, uint64_t blocks) {
+#if SCRYPT_X86_64
+    if (detect_cpu_once() & FEATURE_SHA)
+        sha256_blocks_shani(ctx->H, data, blocks);
+    else
+#endif
+        sha256_blocks_portable(ctx->H, data, blocks);
+    ctx->bit_count += 512 * blocks;
 }
 
 void scrypt_hash_init(hash_context *ctx) {

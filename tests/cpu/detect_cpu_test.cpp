@@ -28,7 +28,8 @@ const mix_form *by_features(cpu_feature_flags flags) {
 constexpr uint32_t ECX_SSE3 = 1u << 0, ECX_SSSE3 = 1u << 9, ECX_SSE41 = 1u << 19,
                    ECX_SSE42 = 1u << 20, ECX_OSXSAVE = 1u << 27, ECX_AVX = 1u << 28;
 constexpr uint32_t EDX_MMX = 1u << 23, EDX_SSE = 1u << 25, EDX_SSE2 = 1u << 26;
-constexpr uint32_t EBX7_AVX2 = 1u << 5, EBX7_AVX512F = 1u << 16, EBX7_AVX512VL = 1u << 31;
+constexpr uint32_t EBX7_AVX2 = 1u << 5, EBX7_AVX512F = 1u << 16, EBX7_SHA = 1u << 29,
+                   EBX7_AVX512VL = 1u << 31;
 // XCR0: x87, SSE, AVX, and AVX-512's opmask, ZMM0-15 upper and ZMM16-31 states.
 constexpr uint64_t XCR0_AVX = 7, XCR0_AVX512 = 0xe7;
 constexpr uint32_t ECXE_XOP = 1u << 11;
@@ -194,6 +195,22 @@ const std::vector<detect_case> &detect_cases() {
         {"AVX and AVX2, no XOP",
          modified(avx_machine(), [](fake_processor &p) { p.ebx7 = EBX7_AVX2; }),
          FLAGS_MODERN | FEATURE_AVX | FEATURE_AVX2,
+         {0, 1, 7, EXT, EXT + 1},
+         true,
+         "avx"},
+        {"AVX, AVX2 and the SHA-256 instructions",
+         modified(avx_machine(), [](fake_processor &p) { p.ebx7 = EBX7_AVX2 | EBX7_SHA; }),
+         FLAGS_MODERN | FEATURE_AVX | FEATURE_AVX2 | FEATURE_SHA,
+         {0, 1, 7, EXT, EXT + 1},
+         true,
+         "avx"},
+        {"the SHA-256 instructions without SSE4.1: not used",
+         modified(avx_machine(),
+                  [](fake_processor &p) {
+                      p.ebx7 = EBX7_SHA;
+                      p.ecx1 &= ~ECX_SSE41;
+                  }),
+         FLAGS_MODERN | FEATURE_AVX,
          {0, 1, 7, EXT, EXT + 1},
          true,
          "avx"},
@@ -371,7 +388,7 @@ TEST_P(DetectCpu, AsksTheExpectedLeavesAndReportsTheExpectedFeatures) {
     fake_processor cpu = c.cpu;
     const cpu_feature_flags flags = detect_cpu_with(cpu);
     EXPECT_EQ(flags, c.flags) << std::hex << "got 0x" << flags << ", want 0x" << c.flags;
-    EXPECT_EQ(flags & ~(cpu_feature_flags)0x7ff, 0u) << "bits above the low eleven";
+    EXPECT_EQ(flags & ~(cpu_feature_flags)0xfff, 0u) << "bits above the low twelve";
     EXPECT_EQ(cpu.leaves, c.leaves) << "CPUID leaves asked";
     if (c.reads_xcr0) {
         EXPECT_EQ(cpu.xgetbvs, std::vector<uint32_t>{0}) << "XCR0 must be read exactly once";
