@@ -12,6 +12,7 @@ struct avx2_lanes {
     static constexpr unsigned lanes = 8;
     static inline word add(word a, word b) { return _mm256_add_epi32(a, b); }
     static inline word xor_(word a, word b) { return _mm256_xor_si256(a, b); }
+    static inline word xor3(word a, word b, word c) { return xor_(xor_(a, b), c); }
     template <unsigned n>
     static inline word arx(word t, word a, word b) {
         const word s = _mm256_add_epi32(a, b);

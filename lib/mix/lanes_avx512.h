@@ -19,6 +19,11 @@ struct avx512_lanes {
     static constexpr unsigned lanes = 16;
     static inline word add(word a, word b) { return _mm512_add_epi32(a, b); }
     static inline word xor_(word a, word b) { return _mm512_xor_si512(a, b); }
+    // One instruction (truth table 0x96, a ^ b ^ c): the lanes are bound by
+    // how many they issue.
+    static inline word xor3(word a, word b, word c) {
+        return _mm512_ternarylogic_epi32(a, b, c, 0x96);
+    }
     template <unsigned n>
     static inline word arx(word t, word a, word b) {
         return _mm512_xor_si512(t, _mm512_rol_epi32(_mm512_add_epi32(a, b), n));

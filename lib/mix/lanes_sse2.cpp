@@ -11,6 +11,7 @@ struct sse2_lanes {
     static constexpr unsigned lanes = 4;
     static inline word add(word a, word b) { return _mm_add_epi32(a, b); }
     static inline word xor_(word a, word b) { return _mm_xor_si128(a, b); }
+    static inline word xor3(word a, word b, word c) { return xor_(xor_(a, b), c); }
     template <unsigned n>
     static inline word arx(word t, word a, word b) {
         const word s = _mm_add_epi32(a, b);

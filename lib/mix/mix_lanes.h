@@ -45,6 +45,7 @@ constexpr auto entry_hint = _MM_HINT_T2;
 //   lanes                      its lane count, which divides 16
 //   arx<n>(t, a, b)            t ^ ((a + b) rotated left by n), lane-wise
 //   add(a, b), xor_(a, b)      lane-wise
+//   xor3(a, b, c)              a ^ b ^ c, lane-wise
 //   load(p), store(p, v)       one vector at p, aligned to its size
 //   stream(p, v)               store(p, v) past the caches (non-temporal)
 //   transpose(m[lanes])        m[i] lane k <- m[k] lane i
@@ -128,9 +129,10 @@ __attribute__((noinline)) void chunk_mix_lanes(typename P::word *out, const type
     }
     for (size_t b = 0; b < blocks; b++) {
         const W *src = in + 16 * b;
+        if (!Xored) {
 #pragma GCC unroll 16
-        for (unsigned k = 0; k < 16; k++) t[k] = P::xor_(t[k], src[k]);
-        if (Xored) {
+            for (unsigned k = 0; k < 16; k++) t[k] = P::xor_(t[k], src[k]);
+        } else {
             // Each lane's entry line entry_lines_ahead blocks on (see
             // prefetch_entries).
             if (b + entry_lines_ahead < blocks - 1)
@@ -140,7 +142,7 @@ __attribute__((noinline)) void chunk_mix_lanes(typename P::word *out, const type
             W e[16];
             gather_block<P>(e, entry, 16 * b);
 #pragma GCC unroll 16
-            for (unsigned k = 0; k < 16; k++) t[k] = P::xor_(t[k], e[k]);
+            for (unsigned k = 0; k < 16; k++) t[k] = P::xor3(t[k], src[k], e[k]);
         }
         // Even blocks go to the first half of the output, odd ones to the
         // second.
