@@ -149,12 +149,18 @@ class CallTracesWithClearingSwitched : public testing::TestWithParam<residue::ca
 
 // What the probe must find with the clearing off, under gcc and clang
 // alike: in the hash layer's dead frames the outer midstate, and, unless a
-// signal's frame has overwritten the deepest of them, the outer pad (as
-// bytes or as message words, by the compiler) and the last PBKDF2's inner
-// digest.  (Each case prints every kind it found.)
+// signal's frame has overwritten the deepest of them, the last PBKDF2's inner
+// digest and, where the portable compression runs, the outer pad (as bytes
+// or as its message schedule, by the compiler).  The form with the
+// processor's SHA-256 instructions keeps its schedule in registers, and
+// whether the pad's bytes survive in a dead frame is then the compiler's
+// choice (gcc's frames keep them, clang's do not).  (Each case prints every
+// kind it found.)
 std::vector<std::string> must_find(residue::moment when) {
     if (when == residue::moment::signal_after) return {"the outer midstate:"};
-    return {"the outer midstate:", "the key block XOR 0x5c", "an inner digest of the last PBKDF2:"};
+    std::vector<std::string> kinds = {"the outer midstate:", "an inner digest of the last PBKDF2:"};
+    if (!(detect_cpu() & FEATURE_SHA)) kinds.push_back("the key block XOR 0x5c");
+    return kinds;
 }
 
 TEST_P(CallTracesWithClearingSwitched, OffLeavesTracesOnLeavesNone) {
