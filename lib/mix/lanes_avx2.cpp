@@ -21,7 +21,6 @@ struct avx2_lanes {
     }
     static inline word load(const uint32_t *p) { return _mm256_load_si256((const word *)p); }
     static inline void store(uint32_t *p, word v) { _mm256_store_si256((word *)p, v); }
-    static inline void stream(uint32_t *p, word v) { _mm256_stream_si256((word *)p, v); }
     // Within each 16-byte half, two rounds of unpacking transpose 4 x 4;
     // the halves then trade places.
     static inline void transpose(word m[8]) {

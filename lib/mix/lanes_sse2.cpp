@@ -19,7 +19,6 @@ struct sse2_lanes {
     }
     static inline word load(const uint32_t *p) { return _mm_load_si128((const word *)p); }
     static inline void store(uint32_t *p, word v) { _mm_store_si128((word *)p, v); }
-    static inline void stream(uint32_t *p, word v) { _mm_stream_si128((word *)p, v); }
     static inline void transpose(word m[4]) {
         const word t0 = _mm_unpacklo_epi32(m[0], m[1]), t1 = _mm_unpacklo_epi32(m[2], m[3]);
         const word t2 = _mm_unpackhi_epi32(m[0], m[1]), t3 = _mm_unpackhi_epi32(m[2], m[3]);

@@ -47,7 +47,8 @@ constexpr auto entry_hint = _MM_HINT_T2;
 //   add(a, b), xor_(a, b)      lane-wise
 //   xor3(a, b, c)              a ^ b ^ c, lane-wise
 //   load(p), store(p, v)       one vector at p, aligned to its size
-//   stream(p, v)               store(p, v) past the caches (non-temporal)
+//   stream(p, v)               store(p, v) past the caches (non-temporal);
+//                              64-byte words only
 //   transpose(m[lanes])        m[i] lane k <- m[k] lane i
 //   leave()                    run last by the kernel before it returns
 //
@@ -84,7 +85,7 @@ __attribute__((always_inline)) inline void scatter_block(uint32_t *const to[], s
         P::transpose(m);
 #pragma GCC unroll 16
         for (unsigned l = 0; l < L; l++) {
-            if (Streaming)
+            if constexpr (Streaming)
                 P::stream(to[l] + offset + q, m[l]);
             else
                 P::store(to[l] + offset + q, m[l]);
@@ -201,13 +202,15 @@ void romix_lanes(uint32_t *const X[], uint32_t *const V[], uint32_t *work, uint3
     // second time, and a line written in parts by several stores stays open
     // while the other lanes' parts go out, more lines at once than the
     // processor combines.
-    const bool streaming = sizeof(W) == 64 && count == L &&
-                           (uint64_t)count * N * words * 4 >= SCRYPT_WIPE_STREAMING_BYTES;
+    constexpr bool whole_lines = sizeof(W) == 64;
+    const bool streaming =
+        whole_lines && count == L && (uint64_t)count * N * words * 4 >= SCRYPT_WIPE_STREAMING_BYTES;
     for (uint32_t i = 1; i <= N; i++) {
         if (i < N) {
             for (unsigned l = 0; l < L; l++) next[l] = v[l] + i * words;
+            // (The narrower forms never stream and compile no streaming copy.)
             if (streaming)
-                chunk_mix_lanes<P, false, true, true>(B, A, nullptr, next, r);
+                chunk_mix_lanes<P, false, true, whole_lines>(B, A, nullptr, next, r);
             else
                 chunk_mix_lanes<P, false, true>(B, A, nullptr, next, r);
         } else {

@@ -54,7 +54,8 @@ TEST_P(LaneForm, EveryLaneEqualsThePortableROMixOfItsChunk) {
         {1024, 1, L},
         {4, 256, 2},
         {256, 7, L - 3 > 0 ? L - 3 : 1},
-        // 16 MiB of tables in all: written past the caches.
+        // 16 MiB of tables in all: a full AVX-512 group writes them past
+        // the caches.
         {16384 / L, 8, L},
     };
     for (const auto &c : cases) {
