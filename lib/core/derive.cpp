@@ -38,6 +38,7 @@ void release(aligned_buffer &b) {
 // Tables from this size on are offered to the kernel for transparent huge
 // pages (2 MiB on x86-64); smaller ones would hold few or none.
 constexpr uint64_t huge_page_table_bytes = uint64_t(4) << 20;
+constexpr uint64_t huge_page_bytes = uint64_t(2) << 20;
 
 // Asks the kernel to back a large table with huge pages where it offers them
 // on request (transparent huge pages in "madvise" mode): ROMix's random reads
@@ -57,11 +58,12 @@ void advise_huge_pages(void *p, uint64_t bytes) {
 #endif
 }
 
-bool allocate(aligned_buffer &b, uint64_t bytes) {
-    if (bytes > SIZE_MAX - 63) return false;
-    b.raw = malloc((size_t)bytes + 63);
+// `bytes` at a multiple of `align` (a power of two) inside a larger block.
+bool allocate(aligned_buffer &b, uint64_t bytes, uint64_t align = 64) {
+    if (bytes > SIZE_MAX - (align - 1)) return false;
+    b.raw = malloc((size_t)(bytes + align - 1));
     if (b.raw == nullptr) return false;
-    b.aligned = (uint8_t *)(((uintptr_t)b.raw + 63) & ~(uintptr_t)63);
+    b.aligned = (uint8_t *)(((uintptr_t)b.raw + align - 1) & ~(uintptr_t)(align - 1));
     return true;
 }
 
@@ -84,8 +86,14 @@ bool scrypt_fit_work(work_buffers *work, uint64_t N, uint32_t r, uint32_t p, uin
     if (chunk > UINT64_MAX / N || chunk * N > UINT64_MAX / tables) return false;
     const uint64_t table = chunk * N * tables;
     work_buffers w = {};
-    if (!allocate(w.V, table)) return false;
-    advise_huge_pages(w.V.raw, table + 63);
+    // Large tables start on a huge-page boundary, so that every 2 MiB of
+    // them can be one huge page; the slack before them is never written.
+    // (With 16 MiB of tables on an AMD family 0x19 model 0x11, all 16 MiB
+    // then came as huge pages instead of 14, and a batch of RFC 7914's
+    // second vector ran about 2 % faster.)
+    const bool huge = table >= huge_page_table_bytes;
+    if (!allocate(w.V, table, huge ? huge_page_bytes : 64)) return false;
+    if (huge) advise_huge_pages(w.V.aligned, table);
     if (!allocate(w.YX, chunk * (uint64_t(p) + 1 + lane_chunks))) {
         release(w.V);
         return false;
@@ -135,8 +143,7 @@ derive_status scrypt_derive_in(work_buffers *work, const uint8_t *password, size
     // one PBKDF2, and each later entry costs a guess only the mixing steps up
     // to it, with none of the memory; B mixed gives the key with one more
     // PBKDF2.  Both areas are zeroed before the call returns (the buffers
-    // stay for the next call; their 63 bytes of alignment slack never hold
-    // anything).
+    // stay for the next call; their alignment slack never holds anything).
     if (scrypt_wipe_work_buffers) {
         scrypt_wipe(work->YX.aligned, mixed + chunk);
         scrypt_wipe(work->V.aligned, size_t(N) * chunk);

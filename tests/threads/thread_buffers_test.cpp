@@ -36,7 +36,11 @@ using bytes = std::vector<uint8_t>;
 struct params {
     uint64_t N;
     uint32_t r, p;
-    uint64_t table() const { return N * 128 * r + 63; }
+    // A table of 4 MiB or more starts on a 2 MiB boundary.
+    uint64_t table() const {
+        const uint64_t bytes = N * 128 * r;
+        return bytes + (bytes >= (4u << 20) ? (2u << 20) - 1 : 63);
+    }
     uint64_t work() const { return (uint64_t(p) + 1) * 128 * r + 63; }
 };
 
