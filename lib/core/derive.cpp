@@ -86,8 +86,9 @@ bool scrypt_fit_work(work_buffers *work, uint64_t N, uint32_t r, uint32_t p, uin
     if (chunk > UINT64_MAX / N || chunk * N > UINT64_MAX / tables) return false;
     const uint64_t table = chunk * N * tables;
     work_buffers w = {};
-    // Large tables start on a huge-page boundary, so that every 2 MiB of
-    // them can be one huge page; the slack before them is never written.
+    // Large tables (one, or a batch's together) start on a huge-page
+    // boundary, so that every 2 MiB of them can be one huge page; the slack
+    // before them is never written.
     // (With 16 MiB of tables on an AMD family 0x19 model 0x11, all 16 MiB
     // then came as huge pages instead of 14, and a batch of RFC 7914's
     // second vector ran about 2 % faster.)

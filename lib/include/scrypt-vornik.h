@@ -195,7 +195,9 @@ typedef struct scrypt_job {
  * or as many jobs' as there are tables) plus, with more than one table, 32
  * chunks for the vector lanes ((1 + chunks) * 128 * r bytes); this comes on
  * top of `max_memory`, as the work space of scrypt_derive_key() comes on top
- * of its table.  Pass UINT64_MAX for as many tables as are useful.
+ * of its table.  Tables that together reach 4 MiB start on a 2 MiB boundary
+ * (for huge pages), with up to 2 MiB of address space before them that is
+ * never written.  Pass UINT64_MAX for as many tables as are useful.
  *
  * Returns SCRYPT_OK when every job succeeded, otherwise the status of the
  * first job (in job order) that failed:
